@@ -1,0 +1,18 @@
+#include "base/error.h"
+
+#include <cstring>
+
+namespace tw {
+
+std::string SystemErrorText(int err) {
+    char buffer[256];
+    // GNU strerror_r returns the text, which may or may not be the buffer.
+    const char* text = ::strerror_r(err, buffer, sizeof buffer);
+    return text ? std::string(text) : "error " + std::to_string(err);
+}
+
+void RaiseSystemError(const std::string& what, const std::string& path, int err) {
+    throw Error(what + " \"" + path + "\": " + SystemErrorText(err));
+}
+
+} // namespace tw

@@ -1,0 +1,18 @@
+#pragma once
+#include <stdexcept>
+#include <string>
+
+namespace tw {
+
+// The one error type the core raises. Its message is what the user or a note needs to diagnose
+// the failure: it names the file or URL and the system's reason.
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "<what> "<path>": <system text>" for a failed system call; err is an errno value.
+std::string SystemErrorText(int err);
+[[noreturn]] void RaiseSystemError(const std::string& what, const std::string& path, int err);
+
+} // namespace tw

@@ -1,0 +1,69 @@
+#pragma once
+// File-system primitives of one operating system. The portable helpers in base/ are built on
+// these; nothing above this folder touches the OS file API directly.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tw::platform {
+
+// The native separator of this system's paths.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// True for every character that ends a folder part in a path of this system.
+bool IsNativeSeparator(char c);
+
+// Full, link-resolved path of the running executable.
+std::string ExecutablePath();
+
+bool PathExists(const std::string& path);   // anything at all, a dangling link included
+bool FolderExists(const std::string& path); // a folder, or a link to one
+bool FileExists(const std::string& path);   // a regular file, or a link to one
+// Size of a regular file, or -1 (errno kept) when it cannot be read.
+std::int64_t FileSize(const std::string& path);
+
+// Creates one folder (the parent must exist). Returns false with errno set on failure.
+bool CreateFolder(const std::string& path);
+
+// Deletes a folder tree without ever following a link out of it: links are removed as links,
+// read-only entries are made writable first. Gives the success of the last step, as the
+// Windows walk does; a missing folder gives true.
+bool RemoveTree(const std::string& path);
+
+// Deletes one file (or link). False with errno on failure; a missing file is a failure.
+bool DeleteFile(const std::string& path);
+
+// Marks a file read-only (as the Windows attribute does) or writable again.
+bool SetReadOnly(const std::string& path, bool readOnly);
+// True when a file exists and carries the read-only mark (no write permission for anybody).
+bool IsReadOnly(const std::string& path);
+
+// Renames within one file system, replacing an existing file. False with errno on failure
+// (EXDEV when source and target are on different file systems).
+bool RenameReplace(const std::string& from, const std::string& to);
+
+// Copies a regular file's bytes and mode into a new file `to` (which must not exist).
+// False with errno on failure; a partial target is removed.
+bool CopyFileNew(const std::string& from, const std::string& to);
+
+// Directory listing (names only, without "." and ".."). False with errno when it cannot be read.
+struct DirEntry {
+    std::string name;
+    bool isFolder = false; // a real folder, not a link to one
+};
+bool ListFolder(const std::string& path, std::vector<DirEntry>& out);
+
+// Writes bytes to `path` through a temporary file in the same folder and an atomic rename, so
+// that readers see the old file or the new one, never a half-written one. Raises tw::Error
+// naming the path on failure.
+void WriteFileAtomic(const std::string& path, const std::string& bytes);
+
+// Reads a whole file. False with errno when it cannot be opened or read.
+bool ReadFile(const std::string& path, std::string& out);
+
+} // namespace tw::platform

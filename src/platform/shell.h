@@ -1,0 +1,19 @@
+#pragma once
+// Handing files and links to the desktop, and the text encoding other programs expect.
+#include <string>
+
+namespace tw::platform {
+
+// Opens a document, folder or URL with the desktop's default program, detached; the result is
+// not awaited.
+void OpenWithDesktop(const std::string& target);
+
+// The name (for iconv) of the system's ANSI code page: the one a Windows program such as the
+// game client sees for the user's locale (GBK for a Chinese locale).
+std::string AnsiCodePageName();
+
+// Converts UTF-8 text into / from the ANSI code page. Characters the code page lacks become '?'.
+std::string Utf8ToAnsi(const std::string& utf8);
+std::string AnsiToUtf8(const std::string& ansi);
+
+} // namespace tw::platform
