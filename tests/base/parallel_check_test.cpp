@@ -1,0 +1,81 @@
+#include "base/helpers.h"
+#include "base/parallelCheck.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace tw;
+using tw::test::Exists;
+using tw::test::TempFolder;
+using tw::test::WriteBytes;
+
+TEST(CheckFilesInOrder, OutcomeIsThatOfAOneByOneCheck) {
+    TempFolder dir;
+    WriteBytes(dir / "good.MPQ", "good");
+    WriteBytes(dir / "wrong.MPQ", "wrong");
+    WriteBytes(dir / "twice.MPQ", "twice");
+    const std::string goodMd5 = Md5Hex(FileMd5(dir / "good.MPQ"));
+    const std::string twiceMd5 = Md5Hex(FileMd5(dir / "twice.MPQ"));
+    std::vector<FileCheckEntry> entries = {
+        {dir / "good.MPQ", goodMd5},
+        {dir / "wrong.MPQ", goodMd5},
+        {dir / "missing.MPQ", goodMd5},
+        {dir / "good.MPQ", Md5Hex(FileMd5(dir / "good.MPQ"))},
+        {dir / "twice.MPQ", "not it"}, // wrong: deleted ...
+        {dir / "twice.MPQ", twiceMd5}, // ... so missing here, although its digest would match
+        {dir / "lower.MPQ", ""},
+    };
+    WriteBytes(dir / "lower.MPQ", "abc");
+    entries.back().expected = "900150983cd24fb0d6963f7d28e17f72"; // lower case never matches
+
+    for (unsigned threads : {1u, 2u, 4u}) {
+        WriteBytes(dir / "wrong.MPQ", "wrong");
+        WriteBytes(dir / "twice.MPQ", "twice");
+        WriteBytes(dir / "lower.MPQ", "abc");
+        FileCheckReport r = CheckFilesInOrder(entries, {}, threads);
+        EXPECT_FALSE(r.allPassed);
+        EXPECT_EQ(r.failed, (std::vector<std::size_t>{1, 2, 4, 5, 6})) << threads;
+        EXPECT_TRUE(Exists(dir / "good.MPQ"));
+        EXPECT_FALSE(Exists(dir / "wrong.MPQ"));
+        EXPECT_FALSE(Exists(dir / "twice.MPQ"));
+        EXPECT_FALSE(Exists(dir / "lower.MPQ"));
+    }
+    EXPECT_TRUE(CheckFilesInOrder({{dir / "good.MPQ", goodMd5}}, {}, 2).allPassed);
+    EXPECT_TRUE(CheckFilesInOrder({}, {}, 2).allPassed);
+}
+
+TEST(CheckFilesInOrder, ProgressComesForOneFileAtATimeInListOrder) {
+    TempFolder dir;
+    std::vector<FileCheckEntry> entries;
+    for (const char* name : {"a.MPQ", "small.MPQ", "b.MPQ"}) {
+        std::string path = dir / name;
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, std::string(name) == "small.MPQ" ? 1000 : static_cast<off_t>(kMd5MappedLimit + 1)), 0);
+        ::close(fd);
+        entries.push_back({path, tw::test::ToolMd5(path)});
+    }
+    std::vector<std::pair<std::size_t, std::uint64_t>> seen;
+    FileCheckReport r = CheckFilesInOrder(
+        entries, [&](std::size_t i, std::uint64_t size, std::uint64_t done) {
+            EXPECT_EQ(size, kMd5MappedLimit + 1);
+            seen.emplace_back(i, done);
+        },
+        2);
+    EXPECT_TRUE(r.allPassed);
+    ASSERT_FALSE(seen.empty());
+    // Never back to an earlier file, no progress for the small one, and each large file ends at 100%.
+    for (std::size_t k = 1; k < seen.size(); ++k)
+        EXPECT_LE(seen[k - 1].first, seen[k].first);
+    bool endA = false, endB = false;
+    for (auto [i, done] : seen) {
+        EXPECT_NE(i, 1u);
+        endA |= i == 0 && done == kMd5MappedLimit + 1;
+        endB |= i == 2 && done == kMd5MappedLimit + 1;
+    }
+    EXPECT_TRUE(endA);
+    EXPECT_TRUE(endB);
+}
