@@ -1,0 +1,59 @@
+#include "archive_support.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace tw::test {
+
+void MakePythonZip(const std::string& zip, const std::string& body, const std::string& after) {
+    const std::string script = zip + ".py";
+    WriteBytes(script, "import sys, zipfile\n"
+                       "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
+                       "def add(name, data, deflate=True):\n"
+                       "    if isinstance(data, str): data = data.encode('utf-8')\n"
+                       "    info = zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0))\n"
+                       "    info.external_attr = 0o644 << 16\n"
+                       "    z.writestr(info, data, zipfile.ZIP_DEFLATED if deflate else zipfile.ZIP_STORED)\n"
+                       "def folder(name):\n"
+                       "    info = zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0))\n"
+                       "    info.external_attr = (0o40755 << 16) | 0x10\n"
+                       "    z.writestr(info, b'')\n" +
+                           body + "\nz.close()\n" + after);
+    ASSERT_EQ(Shell("python3 '" + script + "' '" + zip + "'"), 0) << body;
+    fs::remove(script);
+}
+
+std::vector<std::string> ListTree(const std::string& folder) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    if (!fs::exists(folder, ec))
+        return out;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); it != fs::recursive_directory_iterator(); ++it) {
+        std::string rel = fs::relative(it->path(), folder).string();
+        if (it->is_directory() && !it->is_symlink())
+            rel += '/';
+        out.push_back(rel);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string Content(std::size_t size, int seed) {
+    std::string s(size, '\0');
+    std::uint32_t x = 2463534242u + static_cast<std::uint32_t>(seed) * 7919u;
+    for (auto& c : s) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>('a' + x % 26); // compressible, but not trivially
+    }
+    return s;
+}
+
+} // namespace tw::test
