@@ -1,0 +1,495 @@
+// The reference launcher service: the demo's default service and the tests' server in one program.
+//
+//   tarnwick_service --root FOLDER [--host 127.0.0.1] [--port N] [--port-file FILE] [--log FILE]
+//                    [--knobs FILE] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]]
+//
+// --port 0 (the default) takes a free port; the port is printed ("listening on URL") and written to
+// --port-file once the server accepts connections. --log appends one JSON line per request as it
+// arrived (method, target, version, headers, body, client port) so tests can check the wire.
+// --knobs names a JSON file, re-read on every request, that bends answers for tests:
+//   {"paths":   {"/files/client/a.bin": KNOB, ...},
+//    "actions": {"getupdate": KNOB, ...}}
+// KNOB members, all optional: "times" (apply to the first N requests only), "status" (answer with
+// it), "body" (answer with this text), "delay_ms" (wait first), "redirects" (a chain of N
+// redirects before the answer), "redirect_status", "redirect_to" (one redirect there),
+// "cut_after" (announce the whole length, send N bytes, close), "stall_after" (send N bytes, then
+// nothing for "stall_ms", default 120000), "no_length" (no Content-Length, chunked), "headers"
+// ({name: value} added to the answer, e.g. Set-Cookie).
+#include "folder.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::atomic<bool> g_stopping{false};
+
+struct Options {
+    std::string root = ".";
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::string portFile, logFile, knobsFile, tlsCert, tlsKey, tlsMax;
+};
+
+// Sleeps up to `ms`, ending early when the server stops, so a stalled answer never holds it.
+void SleepUnlessStopping(long ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!g_stopping && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+std::string FormDecode(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '+') {
+            out += ' ';
+        } else if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+std::map<std::string, std::string> ParseForm(const std::string& body) {
+    std::map<std::string, std::string> out;
+    std::size_t start = 0;
+    while (start <= body.size()) {
+        std::size_t amp = body.find('&', start);
+        std::string pair = body.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+        std::size_t eq = pair.find('=');
+        if (!pair.empty())
+            out.emplace(FormDecode(pair.substr(0, eq)), eq == std::string::npos ? "" : FormDecode(pair.substr(eq + 1)));
+        if (amp == std::string::npos)
+            break;
+        start = amp + 1;
+    }
+    return out;
+}
+
+std::string MimeType(const std::string& path) {
+    std::string ext = fs::path(path).extension().string();
+    if (ext == ".html" || ext == ".htm")
+        return "text/html; charset=utf-8";
+    if (ext == ".js")
+        return "text/javascript; charset=utf-8";
+    if (ext == ".css")
+        return "text/css; charset=utf-8";
+    if (ext == ".json")
+        return "application/json";
+    if (ext == ".png")
+        return "image/png";
+    if (ext == ".svg")
+        return "image/svg+xml";
+    if (ext == ".zip")
+        return "application/zip";
+    if (ext == ".txt" || ext == ".conf")
+        return "text/plain; charset=utf-8";
+    return "application/octet-stream";
+}
+
+// What an answer carries before the knobs shape its delivery: a text or a file.
+struct Content {
+    int status = 200;
+    std::string type = "text/plain; charset=utf-8";
+    std::string text;
+    std::string file; // when set, the body is this file's bytes
+    std::uint64_t Size() const {
+        std::error_code ec;
+        return file.empty() ? text.size() : static_cast<std::uint64_t>(fs::file_size(file, ec));
+    }
+    // Writes bytes [offset, offset+length) to the sink; false when they cannot be had.
+    bool Write(std::uint64_t offset, std::uint64_t length, httplib::DataSink& sink) const {
+        if (file.empty())
+            return sink.write(text.data() + offset, static_cast<std::size_t>(length));
+        std::ifstream in(file, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset));
+        std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, 256 * 1024)));
+        while (length > 0 && in) {
+            auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
+            in.read(buffer.data(), static_cast<std::streamsize>(n));
+            auto got = static_cast<std::size_t>(in.gcount());
+            if (got == 0 || !sink.write(buffer.data(), got))
+                return false;
+            length -= got;
+        }
+        return length == 0;
+    }
+};
+
+class Service {
+public:
+    explicit Service(const Options& o) : options_(o), folder_(o.root) {}
+
+    void Handle(const httplib::Request& req, httplib::Response& res) {
+        Record(req);
+        std::string action;
+        std::string version;
+        if (req.path == "/index.php") {
+            auto form = ParseForm(req.body);
+            for (const auto& [k, v] : req.params)
+                form.emplace(k, v);
+            action = form.count("a") ? form["a"] : "";
+            version = form.count("version") ? form["version"] : "";
+        }
+        const int hop = req.has_param("_hop") ? std::atoi(req.get_param_value("_hop").c_str()) : 0;
+        json knob = FindKnob(req.path, action, hop);
+
+        const int redirects = knob.value("redirects", 0);
+        if (hop < redirects || (hop == 0 && knob.contains("redirect_to"))) {
+            std::string location = hop < redirects ? req.path + "?_hop=" + std::to_string(hop + 1)
+                                                   : knob.value("redirect_to", std::string());
+            res.status = knob.value("redirect_status", req.method == "POST" ? 307 : 302);
+            res.set_header("Location", location);
+            res.set_content("redirect " + std::to_string(hop + 1) + "\n", "text/plain");
+            return;
+        }
+        if (knob.contains("delay_ms"))
+            SleepUnlessStopping(knob.value("delay_ms", 0L));
+
+        Content content = Route(req, action, version);
+        if (knob.contains("status")) {
+            content.status = knob.value("status", 200);
+            content.file.clear();
+            content.text = "status " + std::to_string(content.status) + "\n";
+            content.type = "text/plain";
+        }
+        if (knob.contains("body")) {
+            content.file.clear();
+            content.text = knob.value("body", std::string());
+        }
+        const json extraHeaders = knob.value("headers", json::object());
+        for (const auto& [name, value] : extraHeaders.items())
+            res.set_header(name, value.is_string() ? value.get<std::string>() : value.dump());
+        Deliver(req, content, knob, res);
+    }
+
+    tws::ServerFolder& Folder() { return folder_; }
+
+private:
+    std::string Base(const httplib::Request& req) {
+        json settings = folder_.Settings();
+        if (settings.contains("public_url"))
+            return settings.value("public_url", std::string());
+        return std::string(options_.tlsCert.empty() ? "http://" : "https://") + req.get_header_value("Host");
+    }
+
+    Content Route(const httplib::Request& req, const std::string& action, const std::string& version) {
+        Content c;
+        if (req.path == "/index.php") {
+            json answer = folder_.Answer(action, version, Base(req));
+            if (answer.is_null()) {
+                c.status = 404;
+                c.text = json{{"error", "unknown action"}, {"a", action}}.dump();
+            } else {
+                c.text = answer.dump(-1, ' ', false, json::error_handler_t::replace);
+            }
+            c.type = "application/json; charset=utf-8";
+            return c;
+        }
+        if (req.path == "/apps/w02/aria2.conf") {
+            c.text = folder_.Aria2Conf();
+            return c;
+        }
+        if (req.path == "/api/addons") {
+            json list = json::array();
+            json settings = folder_.Settings();
+            for (const auto& a : settings.value("addons", json::array())) {
+                std::string file = a.value("file", "");
+                list.push_back({{"url", Base(req) + "/files/" + tws::UrlPathEncode(file)},
+                                {"name", a.value("name", fs::path(file).filename().string())},
+                                {"md5", tws::FileMd5Hex(folder_.Root() + file)},
+                                {"id", a.value("id", 0)},
+                                {"type", a.value("type", 0)},
+                                {"title", a.value("title", a.value("name", file))}});
+            }
+            c.text = list.dump();
+            c.type = "application/json; charset=utf-8";
+            return c;
+        }
+        if (req.path == "/" || req.path == "/home" || req.path == "/home/") {
+            c.status = 302;
+            c.text = "home\n";
+            c.type = "text/plain; Location=/home/index.html";
+            return c;
+        }
+        std::string rel;
+        if (req.path.rfind("/files/", 0) == 0)
+            rel = req.path.substr(7);
+        else if (req.path.rfind("/home/", 0) == 0)
+            rel = req.path.substr(1);
+        fs::path p(rel);
+        bool safe = !rel.empty() && p.is_relative();
+        for (const auto& part : p)
+            safe = safe && part != "..";
+        std::error_code ec;
+        if (safe && fs::is_regular_file(folder_.Root() + rel, ec)) {
+            c.file = folder_.Root() + rel;
+            c.type = MimeType(rel);
+            return c;
+        }
+        c.status = 404;
+        c.text = "not found\n";
+        return c;
+    }
+
+    void Deliver(const httplib::Request& req, const Content& content, const json& knob, httplib::Response& res) {
+        res.status = content.status;
+        if (content.status == 200 && !req.ranges.empty()) {
+            // httplib cuts the body to the range; the status and the unsatisfiable case are ours.
+            const auto total = static_cast<long long>(content.Size());
+            const auto& [first, last] = req.ranges.front();
+            if (req.ranges.size() > 1 || first >= total || (first < 0 && last <= 0)) {
+                res.status = 416;
+                res.set_header("Content-Range", "bytes */" + std::to_string(total));
+                return;
+            }
+            res.status = 206;
+        }
+        if (content.status == 302 && content.type.find("Location=") != std::string::npos) {
+            res.set_header("Location", content.type.substr(content.type.find("Location=") + 9));
+            res.set_content(content.text, "text/plain");
+            return;
+        }
+        auto shared = std::make_shared<Content>(content);
+        const std::uint64_t size = shared->Size();
+        if (knob.contains("cut_after") || knob.contains("stall_after")) {
+            const bool cut = knob.contains("cut_after");
+            const std::uint64_t limit = knob.value(cut ? "cut_after" : "stall_after", std::uint64_t{0});
+            const long stallMs = knob.value("stall_ms", 120000L);
+            res.set_content_provider(
+                static_cast<std::size_t>(size), content.type,
+                [shared, limit, cut, stallMs](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                    if (offset < limit) {
+                        auto n = std::min<std::uint64_t>(length, limit - offset);
+                        return shared->Write(offset, n, sink);
+                    }
+                    if (!cut)
+                        SleepUnlessStopping(stallMs);
+                    return false; // drops the connection short of the announced length
+                });
+            return;
+        }
+        if (knob.value("no_length", false)) {
+            res.set_chunked_content_provider(content.type, [shared, size](std::size_t offset, httplib::DataSink& sink) {
+                if (offset >= size) {
+                    sink.done();
+                    return true;
+                }
+                return shared->Write(offset, std::min<std::uint64_t>(size - offset, 64 * 1024), sink);
+            });
+            return;
+        }
+        if (shared->file.empty()) {
+            res.set_content(shared->text, content.type);
+            return;
+        }
+        res.set_content_provider(static_cast<std::size_t>(size), content.type,
+                                 [shared](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                     return shared->Write(offset, length, sink);
+                                 });
+    }
+
+    json FindKnob(const std::string& path, const std::string& action, int hop) {
+        if (options_.knobsFile.empty())
+            return json::object();
+        std::ifstream in(options_.knobsFile);
+        if (!in)
+            return json::object();
+        json all = json::parse(in, nullptr, false);
+        if (!all.is_object())
+            return json::object();
+        std::string key;
+        json knob;
+        if (!action.empty() && all.value("actions", json::object()).contains(action)) {
+            key = "a:" + action;
+            knob = all["actions"][action];
+        } else if (all.value("paths", json::object()).contains(path)) {
+            key = "p:" + path;
+            knob = all["paths"][path];
+        } else {
+            return json::object();
+        }
+        if (!knob.is_object())
+            return json::object();
+        if (knob.contains("times")) {
+            std::lock_guard lock(countMutex_);
+            // A redirect chain is one request: only its first hop counts.
+            int& used = used_[key];
+            if (hop == 0) {
+                if (used >= knob.value("times", 0))
+                    return json::object();
+                ++used;
+            }
+        }
+        return knob;
+    }
+
+    void Record(const httplib::Request& req) {
+        if (options_.logFile.empty())
+            return;
+        json headers = json::array();
+        for (const auto& [k, v] : req.headers)
+            if (k != "REMOTE_ADDR" && k != "REMOTE_PORT" && k != "LOCAL_ADDR" && k != "LOCAL_PORT")
+                headers.push_back({k, v});
+        std::lock_guard lock(logMutex_);
+        json line = {{"n", ++requests_},         {"method", req.method},        {"target", req.target},
+                     {"path", req.path},         {"version", req.version},      {"headers", headers},
+                     {"body", req.body},         {"remote_port", req.remote_port}};
+        std::ofstream out(options_.logFile, std::ios::app);
+        out << line.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
+    }
+
+    Options options_;
+    tws::ServerFolder folder_;
+    std::mutex logMutex_;
+    long requests_ = 0;
+    std::mutex countMutex_;
+    std::map<std::string, int> used_;
+};
+
+int TlsVersion(const std::string& v) {
+    if (v == "1.0")
+        return TLS1_VERSION;
+    if (v == "1.1")
+        return TLS1_1_VERSION;
+    if (v == "1.2")
+        return TLS1_2_VERSION;
+    return TLS1_3_VERSION;
+}
+
+int Usage() {
+    std::cerr << "usage: tarnwick_service --root FOLDER [--host H] [--port N] [--port-file F] [--log F] "
+                 "[--knobs F] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]]\n";
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw std::runtime_error("missing value after " + a);
+            return argv[++i];
+        };
+        try {
+            if (a == "--root")
+                o.root = next();
+            else if (a == "--host")
+                o.host = next();
+            else if (a == "--port")
+                o.port = std::stoi(next());
+            else if (a == "--port-file")
+                o.portFile = next();
+            else if (a == "--log")
+                o.logFile = next();
+            else if (a == "--knobs")
+                o.knobsFile = next();
+            else if (a == "--tls-cert")
+                o.tlsCert = next();
+            else if (a == "--tls-key")
+                o.tlsKey = next();
+            else if (a == "--tls-max")
+                o.tlsMax = next();
+            else
+                return Usage();
+        } catch (const std::exception& e) {
+            std::cerr << e.what() << '\n';
+            return Usage();
+        }
+    }
+
+    // Signals are taken by one thread that stops the server; every other thread blocks them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<httplib::Server> server;
+    if (!o.tlsCert.empty()) {
+        server = std::make_unique<httplib::SSLServer>([&](SSL_CTX& ctx) {
+            if (SSL_CTX_use_certificate_chain_file(&ctx, o.tlsCert.c_str()) != 1 ||
+                SSL_CTX_use_PrivateKey_file(&ctx, o.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1)
+                return false;
+            if (!o.tlsMax.empty()) {
+                int max = TlsVersion(o.tlsMax);
+                SSL_CTX_set_max_proto_version(&ctx, max);
+                if (max < TLS1_2_VERSION) {
+                    // Old protocols only work at the lowest security level.
+                    SSL_CTX_set_security_level(&ctx, 0);
+                    SSL_CTX_set_min_proto_version(&ctx, TLS1_VERSION);
+                }
+            }
+            return true;
+        });
+        if (!server->is_valid()) {
+            std::cerr << "tarnwick_service: cannot use the certificate or key\n";
+            return 1;
+        }
+    } else {
+        server = std::make_unique<httplib::Server>();
+    }
+
+    Service service(o);
+    server->new_task_queue = [] { return new httplib::ThreadPool(32); };
+    server->set_keep_alive_timeout(5);
+    server->set_payload_max_length(64 * 1024 * 1024);
+    auto handler = [&](const httplib::Request& req, httplib::Response& res) { service.Handle(req, res); };
+    server->Get(".*", handler);
+    server->Post(".*", handler);
+
+    int port = o.port;
+    if (port == 0) {
+        port = server->bind_to_any_port(o.host);
+        if (port <= 0) {
+            std::cerr << "tarnwick_service: cannot listen on " << o.host << '\n';
+            return 1;
+        }
+    } else if (!server->bind_to_port(o.host, port)) {
+        std::cerr << "tarnwick_service: cannot listen on " << o.host << ':' << port << '\n';
+        return 1;
+    }
+
+    std::thread stopper([&] {
+        int sig = 0;
+        sigwait(&signals, &sig);
+        g_stopping = true;
+        server->stop();
+    });
+    stopper.detach();
+
+    if (!o.portFile.empty()) {
+        std::string tmp = o.portFile + ".tmp";
+        std::ofstream(tmp) << port << '\n';
+        fs::rename(tmp, o.portFile);
+    }
+    std::cout << "tarnwick_service listening on " << (o.tlsCert.empty() ? "http" : "https") << "://" << o.host << ':'
+              << port << "/ serving " << fs::absolute(o.root).string() << std::endl;
+    bool ok = server->listen_after_bind();
+    g_stopping = true;
+    return ok ? 0 : 1;
+}
