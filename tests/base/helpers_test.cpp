@@ -193,3 +193,18 @@ TEST(EndProcessesNamed, EndsMatchingProcessesWhateverTheCaseAndSparesOthers) {
     platform::TerminateProcess(other);
     EXPECT_TRUE(WaitFor([&] { return !platform::ProcessAlive(other); }));
 }
+
+#include "base/safePath.h"
+
+TEST(SafePath, OnlyPathsThatStayInsideTheirFolder) {
+    for (const char* ok : {"wow.exe", "Data/zhCN/a.MPQ", "Data\\zhCN\\a.MPQ", "a/./b", "..a/b..", "插件/文件.lua"})
+        EXPECT_TRUE(IsContainedRelativePath(ok)) << ok;
+    for (const char* bad : {"", "/etc/passwd", "\\Windows\\x", "C:/x", "C:x", "../x", "a/../../x", "a\\..\\x", "a/..",
+                            "..", ".", "folder/", "a:b"})
+        EXPECT_FALSE(IsContainedRelativePath(bad)) << bad;
+    EXPECT_TRUE(IsPlainFileName("update.exe"));
+    EXPECT_FALSE(IsPlainFileName("sub/update.exe"));
+    EXPECT_FALSE(IsPlainFileName("sub\\update.exe"));
+    EXPECT_FALSE(IsPlainFileName(".."));
+    EXPECT_FALSE(IsPlainFileName(""));
+}
