@@ -1,0 +1,65 @@
+#pragma once
+// The downloader of the client files: one aria2c process per download pass, driven over its
+// JSON-RPC endpoint. Each process gets a secret of its own, so that only this launcher can drive
+// it (any web page could otherwise post to the fixed local port), and ends by itself shortly
+// after the launcher does.
+#include "platform/process.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tw {
+
+inline constexpr char kAria2Endpoint[] = "http://127.0.0.1:58012/jsonrpc";
+
+// The three figures of aria2.getGlobalStat the download stage reads.
+struct Aria2GlobalStat {
+    std::int64_t downloadSpeed = 0; // bytes per second
+    std::int64_t numActive = 0;
+    std::int64_t numWaiting = 0;
+    std::int64_t numStoppedTotal = 0;
+};
+
+class TAria2 {
+public:
+    TAria2() = default;
+    TAria2(const TAria2&) = delete;
+    TAria2& operator=(const TAria2&) = delete;
+
+    // The aria2c to run: the program folder's own, else the one on PATH; empty when there is none.
+    static std::string FindProgram(const std::string& programFolder);
+
+    // Starts aria2c with "--conf-path=aria2.conf" in `downloadFolder`, after the process this
+    // object started before has gone (asked to end when it does not go by itself within
+    // `previousGrace`). False with a reason in `error` when it cannot be started.
+    bool Start(const std::string& programFolder, const std::string& downloadFolder, std::string& error,
+               std::chrono::milliseconds previousGrace = std::chrono::seconds(8));
+
+    // A JSON-RPC request for `method` with a fresh id and this process's secret:
+    // {"jsonrpc":"2.0","method":...,"id":"<0..9998>","params":["token:<secret>"]}
+    std::string Request(const std::string& method) const;
+
+    // True while the process started last is alive.
+    bool Running() const;
+    platform::ProcessId Pid() const { return pid_; }
+    const std::string& Secret() const { return secret_; }
+
+    // Waits up to `timeout` for the process started last to end; ends it when it does not.
+    void WaitGone(std::chrono::milliseconds timeout);
+
+private:
+    platform::ProcessId pid_ = -1;
+    std::string secret_;
+};
+
+// Reads an aria2.getGlobalStat answer (numbers arrive as JSON strings). A missing "result"
+// reads as zeros; an answer that is not a JSON object raises tw::Error.
+Aria2GlobalStat ReadAria2GlobalStat(const std::string& answer);
+
+// Ends, without waiting, every aria2c that this launcher started and every aria2c whose current
+// folder is `downloadFolder`; other programs' downloaders are left alone.
+void EndOurAria2Processes(const std::string& downloadFolder);
+
+} // namespace tw

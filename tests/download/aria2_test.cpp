@@ -1,0 +1,139 @@
+#include "base/error.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "test_support.h"
+#include "update/aria2.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace tw;
+using tw::test::TempFolder;
+using tw::test::WriteBytes;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string CmdLine(platform::ProcessId pid) {
+    std::string raw;
+    platform::ReadFile("/proc/" + std::to_string(pid) + "/cmdline", raw);
+    for (char& c : raw)
+        if (c == '\0')
+            c = ' ';
+    return raw;
+}
+
+template <typename F> bool WaitFor(F f, int ms = 10000) {
+    for (int i = 0; i < ms / 20 && !f(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return f();
+}
+
+// True once nothing listens on aria2's port any more (a downloader of an earlier test may still be
+// shutting down).
+bool PortFree(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool busy = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return !busy;
+}
+
+} // namespace
+
+TEST(Aria2Request, IsOneCompactObjectWithTheSecretAndAFreshId) {
+    TAria2 aria2;
+    auto a = nlohmann::ordered_json::parse(aria2.Request("aria2.getGlobalStat"));
+    std::vector<std::string> keys;
+    for (auto it = a.begin(); it != a.end(); ++it)
+        keys.push_back(it.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"jsonrpc", "method", "id", "params"}));
+    EXPECT_EQ(a["jsonrpc"], "2.0");
+    EXPECT_EQ(a["method"], "aria2.getGlobalStat");
+    int id = std::stoi(a["id"].get<std::string>());
+    EXPECT_GE(id, 0);
+    EXPECT_LE(id, 9998);
+    EXPECT_EQ(aria2.Request("aria2.shutdown").find(' '), std::string::npos);
+}
+
+TEST(Aria2GlobalStat, ReadsStringNumbersAndToleratesErrorAnswers) {
+    auto s = ReadAria2GlobalStat(R"({"id":"q","jsonrpc":"2.0","result":{"downloadSpeed":"2048","numActive":"5",)"
+                                 R"("numStopped":"0","numStoppedTotal":"3","numWaiting":"7","uploadSpeed":"0"}})");
+    EXPECT_EQ(s.downloadSpeed, 2048);
+    EXPECT_EQ(s.numActive, 5);
+    EXPECT_EQ(s.numWaiting, 7);
+    EXPECT_EQ(s.numStoppedTotal, 3);
+    auto e = ReadAria2GlobalStat(R"({"error":{"code":1,"message":"Unauthorized"}})");
+    EXPECT_EQ(e.numStoppedTotal, 0);
+    auto odd = ReadAria2GlobalStat(R"({"result":{"downloadSpeed":1023.9,"numWaiting":"x","numStoppedTotal":true}})");
+    EXPECT_EQ(odd.downloadSpeed, 1023);
+    EXPECT_EQ(odd.numWaiting, 0);
+    EXPECT_EQ(odd.numStoppedTotal, 1);
+    EXPECT_THROW(ReadAria2GlobalStat("[1,2]"), tw::Error);
+    EXPECT_THROW(ReadAria2GlobalStat("<html>"), tw::Error);
+}
+
+TEST(Aria2Process, StartsWithASecretOfItsOwnAndOnlyOurOnesAreEnded) {
+    TempFolder program, other;
+    std::string down = program / "down/";
+    fs::create_directories(down);
+    WriteBytes(down + "aria2.conf", "enable-rpc=true\nrpc-listen-port=58012\ninput-file=d.lst\ndir=.\n");
+    WriteBytes(down + "d.lst", "");
+
+    ASSERT_TRUE(WaitFor([] { return PortFree(58012); }));
+    TAria2 aria2;
+    std::string error;
+    ASSERT_TRUE(aria2.Start(program.Path(), down, error)) << error;
+    ASSERT_TRUE(WaitFor([&] { return aria2.Running(); }));
+    std::string first = aria2.Secret();
+    // The arguments show in /proc a moment after the start returns.
+    ASSERT_TRUE(WaitFor([&] { return !CmdLine(aria2.Pid()).empty(); }));
+    std::string cmd = CmdLine(aria2.Pid());
+    EXPECT_NE(cmd.find("--conf-path=aria2.conf"), std::string::npos) << cmd;
+    EXPECT_NE(cmd.find("--rpc-secret=" + first), std::string::npos) << cmd;
+    EXPECT_NE(cmd.find("--stop-with-process=" + std::to_string(platform::CurrentProcessId())), std::string::npos);
+    EXPECT_NE(aria2.Request("aria2.getGlobalStat").find("token:" + first), std::string::npos);
+
+    // A downloader that is not ours, in another folder, stays.
+    std::string aria2c = TAria2::FindProgram(program.Path());
+    auto bystander = platform::SpawnDetached(
+        aria2c, {"--enable-rpc=true", "--rpc-listen-port=58013", "--stop-with-process=" + std::to_string(platform::CurrentProcessId())},
+        other.Path());
+    ASSERT_GT(bystander, 0);
+
+    // A second start first waits for (here: ends) the one before.
+    platform::ProcessId old = aria2.Pid();
+    ASSERT_TRUE(aria2.Start(program.Path(), down, error, std::chrono::milliseconds(200))) << error;
+    EXPECT_FALSE(platform::ProcessAlive(old));
+    EXPECT_NE(aria2.Secret(), first);
+
+    EndOurAria2Processes(down);
+    EXPECT_TRUE(WaitFor([&] { return !aria2.Running(); }));
+    EXPECT_TRUE(platform::ProcessAlive(bystander));
+    platform::TerminateProcess(bystander);
+}
+
+TEST(Aria2Process, MissingProgramIsAClearError) {
+    TempFolder program;
+    const char* path = std::getenv("PATH");
+    std::string saved = path ? path : "";
+    ::setenv("PATH", program.Path().c_str(), 1);
+    TAria2 aria2;
+    std::string error;
+    EXPECT_FALSE(aria2.Start(program.Path(), program.Path(), error));
+    ::setenv("PATH", saved.c_str(), 1);
+    EXPECT_NE(error.find("aria2c"), std::string::npos);
+}
