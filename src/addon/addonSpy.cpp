@@ -1,0 +1,345 @@
+#include "addon/addonSpy.h"
+
+#include "base/error.h"
+#include "platform/filestream.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <limits>
+#include <thread>
+
+namespace tw {
+
+namespace {
+
+constexpr char kDownloadBeginText[] = "开始下载插件";
+constexpr char kDownloadEndText[] = "插件下载完成";
+constexpr char kInstallBeginText[] = "开始安装插件";
+constexpr char kInstalledText[] = "插件安装完成";
+constexpr char kDigestMismatchText[] = "插件下载失败";
+constexpr char kFailedText[] = "插件安装失败";
+
+std::atomic<int> gRunning{0};
+std::atomic<unsigned> gStagingSerial{0};
+
+constexpr char kSep = platform::kPathSeparator;
+
+void MergeInto(const std::string& from, const std::string& to);
+
+// Moves one staged entry to a place where nothing of its kind stands in the way. Across file
+// systems, where a rename cannot work, it is copied and the staged copy is left for the cleanup.
+void MoveEntry(const std::string& from, const std::string& to, bool isFolder) {
+    if (platform::RenameReplace(from, to))
+        return;
+    if (errno != EXDEV)
+        RaiseSystemError("Cannot move the add-on file into place", to, errno);
+    if (isFolder) {
+        if (!platform::CreateFolder(to) && !(errno == EEXIST && platform::FolderExists(to)))
+            RaiseSystemError("Cannot create the folder", to, errno);
+        MergeInto(from, to);
+        return;
+    }
+    if (platform::PathExists(to) && !platform::DeleteFile(to))
+        RaiseSystemError("Cannot replace the file", to, errno);
+    if (!platform::CopyFileNew(from, to))
+        RaiseSystemError("Cannot copy the add-on file into place", to, errno);
+}
+
+std::vector<platform::DirEntry> Entries(const std::string& folder) {
+    std::vector<platform::DirEntry> entries;
+    if (!platform::ListFolder(folder, entries))
+        RaiseSystemError("Cannot read the folder", folder, errno);
+    return entries;
+}
+
+// Files replace files, folders merge into folders, anything new is moved over whole.
+void MergeInto(const std::string& from, const std::string& to) {
+    for (const auto& e : Entries(from)) {
+        const std::string src = from + kSep + e.name;
+        const std::string dst = to + kSep + e.name;
+        if (e.isFolder && platform::FolderExists(dst))
+            MergeInto(src, dst);
+        else
+            MoveEntry(src, dst, e.isFolder);
+    }
+}
+
+// A staged file where the add-on folder has a folder of that name, or a staged folder where it
+// has a file, cannot be merged without deleting the player's data; refuse before moving anything.
+void CheckMergeable(const std::string& from, const std::string& to) {
+    for (const auto& e : Entries(from)) {
+        const std::string src = from + kSep + e.name;
+        const std::string dst = to + kSep + e.name;
+        if (!platform::PathExists(dst))
+            continue;
+        const bool dstFolder = platform::FolderExists(dst);
+        if (e.isFolder && !dstFolder)
+            throw Error("The add-on folder holds a file where the archive has the folder \"" + dst + "\"");
+        if (!e.isFolder && dstFolder)
+            throw Error("The add-on folder holds a folder where the archive has the file \"" + dst + "\"");
+        if (e.isFolder)
+            CheckMergeable(src, dst);
+    }
+}
+
+// Removes the staging folder whatever way the install ends.
+struct StagingFolder {
+    std::string path; // without trailing separator
+    ~StagingFolder() {
+        if (!path.empty())
+            RemoveFolderTree(path);
+    }
+};
+
+} // namespace
+
+void MoveStagedAddon(const std::string& staging, const std::string& addons, bool replace) {
+    if (!platform::FolderExists(staging) && !platform::CreateFolder(staging)) // an archive of folders only
+        RaiseSystemError("Cannot create the folder", staging, errno);
+
+    if (!replace) {
+        if (!EnsureFolder(addons + kSep))
+            RaiseSystemError("Cannot create the folder", addons, errno);
+        CheckMergeable(staging, addons);
+        MergeInto(staging, addons);
+        return;
+    }
+
+    std::string aside;
+    if (platform::PathExists(addons)) {
+        aside = staging + ".old";
+        if (!platform::RenameReplace(addons, aside)) {
+            if (errno != EXDEV)
+                RaiseSystemError("Cannot move the add-on folder aside", addons, errno);
+            aside.clear();
+            if (!RemoveFolderTree(addons))
+                RaiseSystemError("Cannot remove the add-on folder", addons, errno);
+        }
+    }
+    try {
+        MoveEntry(staging, addons, true);
+    } catch (...) {
+        if (!aside.empty()) {
+            RemoveFolderTree(addons);
+            platform::RenameReplace(aside, addons);
+        }
+        throw;
+    }
+    if (!aside.empty())
+        RemoveFolderTree(aside);
+}
+
+std::string AddonNoticeText(int code, const std::string& msg) {
+    nlohmann::ordered_json notice;
+    notice["code"] = code;
+    notice["msg"] = msg;
+    return notice.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+int RoundedPercent(std::uint64_t done, std::uint64_t total) {
+    if (total == 0)
+        return -1;
+    if (done > total)
+        done = total;
+    // Keep done * 100 within 64 bits; only totals beyond 10^17 bytes lose precision.
+    while (total > std::numeric_limits<std::uint64_t>::max() / 100) {
+        total >>= 1;
+        done >>= 1;
+    }
+    const std::uint64_t scaled = done * 100;
+    std::uint64_t percent = scaled / total;
+    const std::uint64_t rest = scaled % total;
+    if (rest * 2 > total || (rest * 2 == total && percent % 2 == 1))
+        ++percent;
+    return static_cast<int>(percent);
+}
+
+bool IsPlainFileName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    for (char c : name)
+        if (c == '/' || c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20)
+            return false;
+    return true;
+}
+
+TaddonSpy::TaddonSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string downAddonUrl,
+                     std::string downAddonName, std::string downAddonMd5, std::int32_t downAddonId,
+                     std::int32_t downAddonType, std::string programFolder)
+    : FLibraryPaths(Default7zLibraryPaths(programFolder)), FForm(form), FHttp(std::make_unique<THttpClient>()),
+      FSSLIO(std::make_unique<TTlsHandler>()), FDownTemp(std::move(downTemp)), FDownPath(std::move(downPath)),
+      FDownAddonUrl(std::move(downAddonUrl)), FDownAddonName(std::move(downAddonName)),
+      FDownAddonMd5(std::move(downAddonMd5)), FDownAddonId(downAddonId), FDownAddonType(downAddonType),
+      FProgramFolder(std::move(programFolder)) {
+    FHttp->SetIOHandler(FSSLIO.get());
+    FHttp->SetContentType(kFormContentType);
+    FHttp->SetEvents(TTransferEvents{
+        [this](std::int64_t total) { OnDownloadBegin(total); },
+        [this](std::int64_t done) { OnDownloadProgress(done); },
+        [this] { OnDownloadEnd(); },
+    });
+}
+
+// Members go in reverse order: the TLS handler first, then the client.
+TaddonSpy::~TaddonSpy() = default;
+
+void TaddonSpy::Start(std::unique_ptr<TaddonSpy> worker) {
+    ++gRunning;
+    try {
+        std::thread([w = worker.get()] {
+            w->Execute();
+            delete w;
+            --gRunning;
+        }).detach();
+    } catch (...) {
+        --gRunning;
+        throw;
+    }
+    worker.release(); // the thread owns it now
+}
+
+int TaddonSpy::Running() { return gRunning.load(); }
+
+void TaddonSpy::Execute() {
+    bool failed = false;
+    try {
+        if (platform::FileExists(FProgramFolder + "wow.exe"))
+            InstallAddon();
+    } catch (...) {
+        failed = true;
+    }
+    if (failed) {
+        try {
+            SendAddonNotice(kAddonFailed, kFailedText);
+        } catch (...) {
+        }
+    }
+    // The page must always learn that the action is over, and only once, after every notice.
+    try {
+        FForm.Synchronize([this] { FForm.lbl_Addon_End(); });
+    } catch (...) {
+    }
+}
+
+void TaddonSpy::InstallAddon() {
+    if (FDownAddonUrl.empty())
+        return;
+    // The name comes from the page and the URL from anywhere on the web; neither may make the
+    // worker write outside the temporary folder or fetch anything but a web resource.
+    if (!IsPlainFileName(FDownAddonName))
+        throw Error("The add-on name \"" + FDownAddonName + "\" is not a plain file name");
+    if (!IsHttpUrl(FDownAddonUrl))
+        throw Error("The add-on URL \"" + FDownAddonUrl + "\" is not an http or https URL");
+    if (!EnsureFolder(FDownTemp))
+        RaiseSystemError("Cannot create the folder", FDownTemp, errno);
+
+    const std::string archive = FDownTemp + FDownAddonName;
+    {
+        platform::FileStream file;
+        if (!file.Create(archive))
+            RaiseSystemError("Cannot create the file", archive, errno);
+        FHttp->Get(FDownAddonUrl, [&](const char* data, std::size_t size) {
+            if (file.Write(data, size) != static_cast<std::int64_t>(size))
+                RaiseSystemError("Cannot write the file", archive, errno);
+        });
+        if (!file.Close())
+            RaiseSystemError("Cannot write the file", archive, errno);
+    }
+
+    if (FDownAddonMd5 != Md5Hex(FileMd5(archive))) {
+        SendAddonNotice(kAddonDigestMismatch, kDigestMismatchText);
+        return;
+    }
+
+    StagingFolder staging;
+    staging.path = FDownTemp + "addon-" + std::to_string(platform::CurrentProcessId()) + "-" +
+                   std::to_string(++gStagingSerial);
+    if (!RemoveFolderTree(staging.path)) // left over by an earlier run of the same process id
+        RaiseSystemError("Cannot clear the folder", staging.path, errno);
+
+    SendAddonNotice(kAddonInstallBegin, kInstallBeginText);
+    UnpackAddon(archive, staging.path + kSep);
+    PutInPlace(staging.path);
+    SendAddonNotice(kAddonInstalled, kInstalledText);
+}
+
+void TaddonSpy::UnpackAddon(const std::string& archive, const std::string& folder) {
+    auto reader = CreateZipReader(FLibraryPaths);
+    reader->OpenFile(archive);
+    reader->SetProgressCallback(nullptr, [this](void* sender, bool total, std::uint64_t value) {
+        return OnUnpackProgress(sender, total, value);
+    });
+    reader->ExtractTo(folder);
+}
+
+void TaddonSpy::PutInPlace(const std::string& staging) {
+    const std::string interfaceFolder = FProgramFolder + "Interface" + kSep;
+    if (!EnsureFolder(interfaceFolder))
+        RaiseSystemError("Cannot create the folder", interfaceFolder, errno);
+    MoveStagedAddon(staging, interfaceFolder + "AddOns", FDownAddonType == 1);
+}
+
+void TaddonSpy::SendAddonNotice(int code, const std::string& msg) {
+    FlblMsg = AddonNoticeText(code, msg);
+    FForm.Synchronize([this] {
+        FForm.h_LblAddonMsg = FlblMsg;
+        FForm.lbl_Down_Addon();
+    });
+}
+
+// Progress arrives for every chunk; the page only shows whole percentages, so an unchanged one
+// is not handed to the main thread again.
+void TaddonSpy::SendPercent(int code, std::uint64_t done, std::uint64_t total) {
+    int percent = RoundedPercent(done, total);
+    if (percent < 0 || percent == FLastPercent)
+        return;
+    FLastPercent = percent;
+    SendAddonNotice(code, std::to_string(percent));
+}
+
+void TaddonSpy::OnDownloadBegin(std::int64_t total) {
+    FDownTotal = total;
+    FLastPercent = -1;
+    SendAddonNotice(kAddonDownloadBegin, kDownloadBeginText);
+}
+
+void TaddonSpy::OnDownloadProgress(std::int64_t done) {
+    if (done >= 0 && FDownTotal > 0)
+        SendPercent(kAddonDownloadProgress, static_cast<std::uint64_t>(done), static_cast<std::uint64_t>(FDownTotal));
+}
+
+void TaddonSpy::OnDownloadEnd() { SendAddonNotice(kAddonDownloadEnd, kDownloadEndText); }
+
+z7::HRESULT TaddonSpy::OnUnpackProgress(void*, bool total, std::uint64_t value) {
+    if (total) {
+        FUnpackTotal = static_cast<std::int64_t>(value);
+        FLastPercent = -1;
+    } else if (FUnpackTotal > 0) {
+        SendPercent(kAddonInstallProgress, value, static_cast<std::uint64_t>(FUnpackTotal));
+    }
+    return z7::S_OK;
+}
+
+void DownAddon(IMainForm& form, const std::string& downTemp, const std::string& downPath,
+               const std::string& downAddonUrl, const std::string& downAddonName, const std::string& downAddonMd5,
+               std::int32_t downAddonId, std::int32_t downAddonType, const std::string& programFolder) {
+    if (!platform::FileExists(programFolder + "wow.exe")) {
+        form.lbl_Addon_End();
+        return;
+    }
+    try {
+        TaddonSpy::Start(std::make_unique<TaddonSpy>(form, downTemp, downPath, downAddonUrl, downAddonName,
+                                                     downAddonMd5, downAddonId, downAddonType, programFolder));
+    } catch (...) {
+        // No worker could be made (no thread, no HTTP client): the page must still hear the end.
+        form.h_LblAddonMsg = AddonNoticeText(kAddonFailed, kFailedText);
+        form.lbl_Down_Addon();
+        form.lbl_Addon_End();
+    }
+}
+
+} // namespace tw

@@ -1,0 +1,293 @@
+// The add-on worker end to end in the core: the reference service on 127.0.0.1 serves the archive,
+// the real 7-Zip library unpacks it, a recorder stands in for the main window.
+#include "addon/addonSpy.h"
+#include "archive_support.h"
+#include "recorder.h"
+#include "reference_service.h"
+#include "test_support.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+using namespace tw;
+using namespace tw::test;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+namespace {
+
+// A program folder with the game, and a server folder with add-on archives.
+struct AddonSite {
+    TempFolder game{"tarnwick-game"};
+    TempFolder server{"tarnwick-server"};
+    ReferenceService service{server.Path()};
+    std::unique_ptr<Recorder> recorder = std::make_unique<Recorder>();
+    Recorder& Form() const { return *recorder; }
+
+    AddonSite() { WriteBytes(game / "wow.exe", "MZ game"); }
+    // Forgets what the page was told so far (no worker may be running).
+    void Reset() { recorder = std::make_unique<Recorder>(); }
+    std::string AddOns() const { return game / "Interface/AddOns/"; }
+    std::string Temp() const { return game / "down/temp/"; }
+    std::string Url(const std::string& file) const { return service.Url("/files/" + file); }
+    std::string Md5(const std::string& file) const { return ToolMd5(server / file); }
+
+    TaddonSpy Worker(const std::string& url, const std::string& name, const std::string& md5, int type = 0) {
+        return TaddonSpy(Form(), Temp(), game / "down/", url, name, md5, 12, type, game.Path());
+    }
+    // The run as the page sees it: codes of the notices, -1 for the end call.
+    std::vector<int> Codes() const {
+        std::vector<int> codes;
+        for (const auto& e : Form().Events()) {
+            if (e.kind == "lbldownaddon")
+                codes.push_back(nlohmann::json::parse(e.text).at("code").get<int>());
+            else if (e.kind == "lbladdonend")
+                codes.push_back(-1);
+        }
+        return codes;
+    }
+    // The percentages of one notice code, in order.
+    std::vector<int> Percentages(int code) const {
+        std::vector<int> out;
+        for (const auto& text : Form().Texts("lbldownaddon")) {
+            auto notice = nlohmann::json::parse(text);
+            if (notice["code"] == code)
+                out.push_back(std::stoi(notice["msg"].get<std::string>()));
+        }
+        return out;
+    }
+};
+
+// Codes with runs of progress notices (1 or 4) folded into one entry, for comparing sequences.
+std::vector<int> Folded(const std::vector<int>& codes) {
+    std::vector<int> out;
+    for (int c : codes)
+        if (!((c == 1 || c == 4) && !out.empty() && out.back() == c))
+            out.push_back(c);
+    return out;
+}
+
+void ExpectRisingTo100(const std::vector<int>& percentages) {
+    ASSERT_FALSE(percentages.empty());
+    EXPECT_EQ(percentages.back(), 100);
+    for (std::size_t i = 1; i < percentages.size(); ++i)
+        EXPECT_LT(percentages[i - 1], percentages[i]); // repeats are not sent
+}
+
+const std::string kAddonBody = "add('NewAddon/NewAddon.toc', '## Title: New')\n"
+                               "add('NewAddon/核心.lua', open(sys.argv[1] + '.big', 'rb').read())\n"
+                               "add('Shared/common.lua', 'new common', deflate=False)\n";
+
+void MakeAddon(const std::string& zip) {
+    WriteBytes(zip + ".big", Content(2'000'000, 9));
+    MakePythonZip(zip, kAddonBody);
+}
+
+} // namespace
+
+TEST(AddonNotice, CompactJsonRoundedPercentagesAndPlainNames) {
+    EXPECT_EQ(AddonNoticeText(0, "开始下载插件"), R"({"code":0,"msg":"开始下载插件"})");
+    EXPECT_EQ(AddonNoticeText(1002, "a\"b\\c\n\x01/é"), R"({"code":1002,"msg":"a\"b\\c\n\u0001/é"})");
+    EXPECT_EQ(AddonNoticeText(4, "42"), R"({"code":4,"msg":"42"})");
+
+    const std::uint64_t big = std::numeric_limits<std::uint64_t>::max();
+    const std::vector<std::tuple<std::uint64_t, std::uint64_t, int>> cases{
+        {0, 0, -1},   {5, 0, -1},   {0, 7, 0},      {1, 8, 12},      {3, 8, 38},   {1, 200, 0}, {3, 200, 2},
+        {5, 200, 2},  {7, 200, 4},  {199, 200, 100}, {197, 200, 98}, {1, 3, 33},   {2, 3, 67},  {8, 5, 100},
+        {big / 2, big, 50}, {big, big, 100}, {1'073'741'823, 2'147'483'648, 50},
+    };
+    for (auto [done, total, percent] : cases)
+        EXPECT_EQ(RoundedPercent(done, total), percent) << done << "/" << total;
+
+    for (const char* good : {"a.zip", "插件 v2.zip", "..a.zip", "a..zip", ".hidden"})
+        EXPECT_TRUE(IsPlainFileName(good)) << good;
+    for (const char* bad : {"", ".", "..", "../a.zip", "a/b.zip", "a\\b.zip", "C:a.zip", "/abs.zip", "a\nb.zip"})
+        EXPECT_FALSE(IsPlainFileName(bad)) << bad;
+}
+
+TEST(AddonWorker, InstallsOverExistingAddonsOrReplacesThemByType) {
+    AddonSite site;
+    MakeAddon(site.server / "new.zip");
+    const std::string big = ReadBytes(site.server / "new.zip.big");
+    for (int type : {0, 1}) {
+        SCOPED_TRACE(type);
+        site.Reset();
+        RemoveFolderTree(site.game / "Interface");
+        WriteBytes(site.AddOns() + "Mine/Mine.lua", "mine");
+        WriteBytes(site.AddOns() + "Shared/common.lua", "old common");
+        WriteBytes(site.AddOns() + "Shared/extra.lua", "old extra");
+        // An archive saved by an earlier request of the same name is replaced.
+        WriteBytes(site.Temp() + "new.zip", "an earlier download");
+
+        site.Worker(site.Url("new.zip"), "new.zip", site.Md5("new.zip"), type).Execute();
+
+        EXPECT_THAT(Folded(site.Codes()), ElementsAre(0, 1, 2, 3, 4, 9, -1));
+        ExpectRisingTo100(site.Percentages(1));
+        ExpectRisingTo100(site.Percentages(4));
+        EXPECT_EQ(site.Form().Texts("lbldownaddon").front(), R"({"code":0,"msg":"开始下载插件"})");
+
+        EXPECT_EQ(ReadBytes(site.AddOns() + "NewAddon/核心.lua"), big);
+        EXPECT_EQ(ReadBytes(site.AddOns() + "Shared/common.lua"), "new common");
+        if (type == 1)
+            EXPECT_THAT(ListTree(site.AddOns()), ElementsAre("NewAddon/", "NewAddon/NewAddon.toc", "NewAddon/核心.lua",
+                                                             "Shared/", "Shared/common.lua"));
+        else
+            EXPECT_THAT(ListTree(site.AddOns()),
+                        ElementsAre("Mine/", "Mine/Mine.lua", "NewAddon/", "NewAddon/NewAddon.toc", "NewAddon/核心.lua",
+                                    "Shared/", "Shared/common.lua", "Shared/extra.lua"));
+        // The archive stays; the staging folder does not.
+        EXPECT_THAT(ListTree(site.Temp()), ElementsAre("new.zip"));
+        EXPECT_EQ(ToolMd5(site.Temp() + "new.zip"), site.Md5("new.zip"));
+    }
+}
+
+TEST(AddonWorker, DigestMismatchTouchesNothing) {
+    AddonSite site;
+    MakeAddon(site.server / "new.zip");
+    WriteBytes(site.AddOns() + "Mine/Mine.lua", "mine");
+    std::string md5 = site.Md5("new.zip");
+    std::string lower = md5;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& expected : {lower, md5 + " ", " " + md5, std::string("0123456789ABCDEF0123456789ABCDEF")}) {
+        site.Reset();
+        site.Worker(site.Url("new.zip"), "new.zip", expected, 1).Execute();
+        EXPECT_THAT(Folded(site.Codes()), ElementsAre(0, 1, 2, 1001, -1)) << expected;
+        EXPECT_EQ(site.Form().Texts("lbldownaddon").back(), R"({"code":1001,"msg":"插件下载失败"})");
+        EXPECT_THAT(ListTree(site.AddOns()), ElementsAre("Mine/", "Mine/Mine.lua"));
+        EXPECT_TRUE(Exists(site.Temp() + "new.zip")); // the download stays for a look
+    }
+}
+
+TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
+    AddonSite site;
+    MakeAddon(site.server / "new.zip");
+    WriteBytes(site.server / "text.zip", "this is not an archive");
+    MakePythonZip(site.server / "slip.zip", "add('Good/a.lua', 'a')\nadd('../../../escaped.lua', 'evil')\n");
+    MakePythonZip(site.server / "conflict.zip", "add('Mine/Mine.lua/inner.lua', 'x')\n");
+    const std::vector<std::string> before{"Mine/", "Mine/Mine.lua"};
+    WriteBytes(site.AddOns() + "Mine/Mine.lua", "mine");
+
+    struct Case {
+        std::string what, file;
+        int type = 1;
+        std::vector<int> codes;
+        std::string knob; // knob path -> JSON text
+        bool no7z = false;
+    };
+    const std::vector<Case> cases{
+        {"404", "missing.zip", 1, {0, 1, 2, 1002, -1}, "", false},
+        {"not a zip", "text.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
+        {"zip slip", "slip.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
+        {"file where a folder is needed", "conflict.zip", 0, {0, 1, 2, 3, 4, 1002, -1}, "", false},
+        {"no 7z library", "new.zip", 1, {0, 1, 2, 3, 1002, -1}, "", true},
+        {"interrupted download", "new.zip", 1, {0, 1, 2, 1002, -1}, R"({"cut_after": 100000})", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        site.Reset();
+        site.service.SetKnobs(c.knob.empty() ? nlohmann::json::object()
+                                             : nlohmann::json{{"paths", {{"/files/" + c.file, nlohmann::json::parse(c.knob)}}}});
+        const std::string md5 = Exists(site.server / c.file) ? site.Md5(c.file) : "";
+        auto worker = site.Worker(site.Url(c.file), c.file, md5, c.type);
+        if (c.no7z)
+            worker.FLibraryPaths = {site.game / "7z.so"};
+        worker.Execute();
+        EXPECT_THAT(Folded(site.Codes()), ElementsAreArray(c.codes));
+        EXPECT_EQ(site.Form().Texts("lbldownaddon").back(), R"({"code":1002,"msg":"插件安装失败"})");
+        EXPECT_EQ(ListTree(site.AddOns()), before);
+        EXPECT_EQ(ReadBytes(site.AddOns() + "Mine/Mine.lua"), "mine");
+        EXPECT_FALSE(Exists(site.game / "escaped.lua"));
+        EXPECT_FALSE(Exists(site.game / "Interface/escaped.lua"));
+        for (const auto& entry : ListTree(site.Temp()))
+            EXPECT_EQ(entry.find('/'), std::string::npos) << "left behind: " << entry;
+    }
+
+    // After a cut download the same add-on installs at once, replacing the partial file.
+    site.Reset();
+    site.service.SetKnobs(nlohmann::json::object());
+    site.Worker(site.Url("new.zip"), "new.zip", site.Md5("new.zip"), 0).Execute();
+    EXPECT_EQ(site.Codes().end()[-2], 9);
+    EXPECT_TRUE(Exists(site.AddOns() + "NewAddon/NewAddon.toc"));
+}
+
+TEST(AddonWorker, RefusesUnsafeNamesAndUrlsBeforeAnyDownload) {
+    AddonSite site;
+    MakeAddon(site.server / "new.zip");
+    const std::string md5 = site.Md5("new.zip");
+    for (const char* name : {"../new.zip", "sub/new.zip", "sub\\new.zip", "..", "C:new.zip"}) {
+        site.Reset();
+        site.Worker(site.Url("new.zip"), name, md5).Execute();
+        EXPECT_THAT(site.Codes(), ElementsAre(1002, -1)) << name;
+    }
+    for (const std::string& url : std::vector<std::string>{"file://" + site.server / "new.zip", "ftp://127.0.0.1/new.zip", "new.zip"}) {
+        site.Reset();
+        site.Worker(url, "new.zip", md5).Execute();
+        EXPECT_THAT(site.Codes(), ElementsAre(1002, -1)) << url;
+    }
+    EXPECT_TRUE(site.service.Requests().empty());
+    EXPECT_FALSE(Exists(site.game / "down"));
+    EXPECT_FALSE(Exists(site.game / "new.zip"));
+
+    // A redirect to anything but http or https is not followed either.
+    site.Reset();
+    site.service.SetKnobs({{"paths", {{"/files/new.zip", {{"redirect_to", "file://" + site.server / "new.zip"}}}}}});
+    site.Worker(site.Url("new.zip"), "new.zip", md5).Execute();
+    EXPECT_EQ(site.Codes().end()[-2], 1002);
+    EXPECT_FALSE(Exists(site.AddOns()));
+
+    // A redirect chain within http is fine: one begin/end series per answer body.
+    site.Reset();
+    site.service.SetKnobs({{"paths", {{"/files/new.zip", {{"redirects", 2}}}}}});
+    site.Worker(site.Url("new.zip"), "new.zip", md5).Execute();
+    EXPECT_THAT(Folded(site.Codes()), ElementsAre(0, 1, 2, 0, 1, 2, 0, 1, 2, 3, 4, 9, -1));
+}
+
+TEST(AddonWorker, WithoutTheGameOrAUrlOnlyTheEndIsReported) {
+    AddonSite site;
+    MakeAddon(site.server / "new.zip");
+    site.Worker("", "new.zip", site.Md5("new.zip")).Execute();
+    EXPECT_THAT(site.Codes(), ElementsAre(-1));
+
+    site.Reset();
+    std::remove((site.game / "wow.exe").c_str());
+    site.Worker(site.Url("new.zip"), "new.zip", site.Md5("new.zip")).Execute();
+    EXPECT_THAT(site.Codes(), ElementsAre(-1));
+    site.Reset();
+    DownAddon(site.Form(), site.Temp(), site.game / "down/", site.Url("new.zip"), "new.zip", site.Md5("new.zip"), 1, 0,
+              site.game.Path());
+    EXPECT_THAT(site.Codes(), ElementsAre(-1)); // at once, on the calling thread
+    EXPECT_EQ(TaddonSpy::Running(), 0);
+    EXPECT_TRUE(site.service.Requests().empty());
+}
+
+TEST(AddonWorker, TwoRequestsAtOnceRunTheirOwnWorkers) {
+    AddonSite site;
+    MakeAddon(site.server / "one.zip");
+    MakePythonZip(site.server / "two.zip", "add('Two/Two.toc', 'two')\n");
+    // The first answer is held back, and its digest is wrong: if the second request had to wait
+    // for the first worker, the first one's 1001 would come before the second one's 9.
+    site.service.SetKnobs({{"paths", {{"/files/one.zip", {{"delay_ms", 500}}}}}});
+    DownAddon(site.Form(), site.Temp(), site.game / "down/", site.Url("one.zip"), "one.zip", "WRONG", 1, 0,
+              site.game.Path());
+    DownAddon(site.Form(), site.Temp(), site.game / "down/", site.Url("two.zip"), "two.zip", site.Md5("two.zip"), 2, 0,
+              site.game.Path());
+    ASSERT_TRUE(site.Form().WaitFor("lbladdonend", 2));
+    for (int i = 0; i < 1000 && TaddonSpy::Running() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(TaddonSpy::Running(), 0);
+
+    auto codes = site.Codes();
+    auto at = [&](int code) { return std::find(codes.begin(), codes.end(), code) - codes.begin(); };
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), -1), 2);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 9), 1);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 1001), 1);
+    EXPECT_LT(at(9), at(-1));
+    EXPECT_LT(at(-1), at(1001));
+    EXPECT_EQ(codes.back(), -1);
+    EXPECT_EQ(ReadBytes(site.AddOns() + "Two/Two.toc"), "two");
+    EXPECT_FALSE(Exists(site.AddOns() + "NewAddon"));
+    EXPECT_EQ(ToolMd5(site.Temp() + "one.zip"), site.Md5("one.zip"));
+}
