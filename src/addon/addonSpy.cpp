@@ -158,15 +158,6 @@ int RoundedPercent(std::uint64_t done, std::uint64_t total) {
     return static_cast<int>(percent);
 }
 
-bool IsPlainFileName(const std::string& name) {
-    if (name.empty() || name == "." || name == "..")
-        return false;
-    for (char c : name)
-        if (c == '/' || c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20)
-            return false;
-    return true;
-}
-
 TaddonSpy::TaddonSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string downAddonUrl,
                      std::string downAddonName, std::string downAddonMd5, std::int32_t downAddonId,
                      std::int32_t downAddonType, std::string programFolder)

@@ -23,6 +23,7 @@
 #include "addon/sevenzip.h"
 #include "base/helpers.h"
 #include "base/mainform.h"
+#include "base/safePath.h"
 #include "update/http.h"
 
 #include <cstdint>
@@ -51,10 +52,6 @@ std::string AddonNoticeText(int code, const std::string& msg);
 // done / total as a whole percentage, rounded to nearest with halves to the even neighbour,
 // held within 0..100. -1 when total is 0 (nothing announced): then no percentage is sent.
 int RoundedPercent(std::uint64_t done, std::uint64_t total);
-
-// True for a name that stays inside the folder it is joined to: not empty, not "." or "..",
-// without '/', '\\', ':' or control characters.
-bool IsPlainFileName(const std::string& name);
 
 // Puts a complete unpack (`staging`, a folder) into the add-on folder `addons` (both without a
 // trailing separator): in place of the old folder when `replace` (the old one is moved aside to
