@@ -1,0 +1,178 @@
+#include "update/downSpy.h"
+
+#include "base/error.h"
+#include "base/helpers.h"
+#include "base/percent.h"
+#include "base/safePath.h"
+#include "platform/filestream.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace tw {
+
+namespace {
+
+void Wait1000() { std::this_thread::sleep_for(std::chrono::milliseconds(1000)); }
+
+const std::string kSep(1, platform::kPathSeparator);
+
+} // namespace
+
+void TDownSpy::Start(IMainForm& form, const std::string& programFolder) {
+    std::string folder = programFolder.empty() ? ProgramFolder() : programFolder;
+    if (!folder.empty() && !platform::IsNativeSeparator(folder.back()))
+        folder += kSep;
+    auto* spy = new TDownSpy(form, folder + "down" + kSep + "temp" + kSep, folder + "down" + kSep, folder);
+    spy->Resume();
+}
+
+TDownSpy::TDownSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string programFolder)
+    : FForm(form),
+      FHttp(std::make_unique<THttpClient>()),
+      FSSLIO(std::make_unique<TTlsHandler>()),
+      FDownTemp(std::move(downTemp)),
+      FDownPath(std::move(downPath)),
+      FProgramFolder(std::move(programFolder)),
+      FServiceUrl(ServiceUrl()),
+      FDownloadHost(DownloadHost()) {
+    FHttp->SetIOHandler(FSSLIO.get());
+    FHttp->SetContentType(kFormContentType);
+    FHttp->SetEvents({[this](std::int64_t total) { OnDownloadBegin(total); },
+                      [this](std::int64_t done) { OnDownloadProgress(done); }, [this] { OnDownloadEnd(); }});
+}
+
+TDownSpy::~TDownSpy() {
+    FJsonObj = TAnswer();
+    FHttp->SetIOHandler(nullptr);
+    FSSLIO.reset();
+    FHttp.reset();
+}
+
+void TDownSpy::Resume() {
+    if (FStarted)
+        throw Error("The update worker was started twice");
+    FStarted = true;
+    std::thread([this] { Run(); }).detach();
+}
+
+void TDownSpy::Run() {
+    try {
+        Execute();
+    } catch (...) {
+        // Nothing may leave the thread; Execute has already told the page what it could.
+    }
+    auto done = std::move(OnTerminate);
+    delete this;
+    if (done)
+        done();
+}
+
+void TDownSpy::Execute() {
+    try {
+        InitHome();
+        Wait1000();
+        EnsureFolder(FDownTemp);
+        CheckUpdate();
+        if (!platform::FileExists(FProgramFolder + "wow.exe"))
+            InstallClient();
+        if (platform::FileExists(FProgramFolder + "wow.exe"))
+            CheckPatches();
+    } catch (...) {
+        // Any failure ends the sequence; the page keeps the last status text.
+    }
+    SendStartGame();
+}
+
+void TDownSpy::InitHome() {
+    ShowStatus("正在初始化……");
+    FHostUrl = TAnswer::Parse(PostAction("gethomepageurl"), "gethomepageurl").Trimmed("data");
+    LoadHomePage();
+    FForm.SetWowHost(TAnswer::Parse(PostAction("getwowhost"), "getwowhost").Trimmed("data"));
+}
+
+void TDownSpy::CheckUpdate() {
+    ShowStatus("正在效验登录器版本...");
+    TAnswer answer = TAnswer::Parse(PostAction("getupdate", {{"version", FileVersionText(platform::ExecutablePath())}}),
+                                    "getupdate");
+    const std::string url = answer.Trimmed("url");
+    if (url.empty())
+        return;
+    // The name comes from the network: anything but a bare name could write outside the
+    // temporary folder, or start a program that is already on the machine.
+    const std::string filename = answer.Text("filename");
+    if (!IsPlainFileName(filename))
+        return;
+    ShowStatus("发现新版本，正在升级");
+    const std::string path = FDownTemp + filename;
+    if (platform::FileExists(path))
+        platform::DeleteFile(path);
+    GetIntoFile(url, path, 1);
+    if (Md5Hex(FileMd5(path)) == answer.Text("MD5")) {
+        platform::MakeExecutable(path);
+        ShellOpen(path, answer.Text("paramstr"));
+    }
+}
+
+void TDownSpy::GetIntoFile(const std::string& url, const std::string& path, std::int32_t downState) {
+    platform::FileStream file;
+    if (!file.Create(path))
+        RaiseSystemError("Cannot create file", path, errno);
+    FDownState = downState;
+    FHttp->Get(url, [&](const char* data, std::size_t size) {
+        if (file.Write(data, size) != static_cast<std::int64_t>(size))
+            RaiseSystemError("Cannot write file", path, errno);
+    });
+    if (!file.Close())
+        RaiseSystemError("Cannot write file", path, errno);
+}
+
+std::string TDownSpy::PostAction(const std::string& action, const FormFields& extra) {
+    return tw::PostAction(*FHttp, FServiceUrl, action, extra);
+}
+
+void TDownSpy::ShowStatus(const std::string& text) {
+    FlblMsg = text;
+    SendStatus();
+}
+
+void TDownSpy::SendStatus() {
+    FSentText = FlblMsg;
+    FForm.Synchronize([this] {
+        FForm.h_LblMsg = FlblMsg;
+        FForm.lbl_Msg();
+    });
+}
+
+void TDownSpy::LoadHomePage() {
+    FForm.Synchronize([this] { FForm.LoadURL(FHostUrl); });
+}
+
+void TDownSpy::SendStartGame() {
+    FForm.Synchronize([this] { FForm.lbl_Start_Game(); });
+}
+
+void TDownSpy::OnDownloadBegin(std::int64_t total) { FDownloadTotal = total; }
+
+void TDownSpy::OnDownloadProgress(std::int64_t done) {
+    const char* prefix = FDownState == 1 ? "新版本登录器正在下载中 " : FDownState == 2 ? "补丁包正在下载中 " : nullptr;
+    if (prefix) {
+        // Without an announced total there is no percentage; the amount received is shown instead.
+        FlblMsg = prefix + (FDownloadTotal > 0 ? std::to_string(PercentHalfEven(done, FDownloadTotal))
+                                               : std::to_string(done / 1024) + " KiB");
+    }
+    // Each hand-over costs a round trip to the main thread and a script run in the page; a text
+    // the page already shows is not sent again.
+    if (FlblMsg != FSentText)
+        SendStatus();
+}
+
+void TDownSpy::OnDownloadEnd() {
+    FDownloadTotal = 0;
+    FDownState = 0;
+}
+
+} // namespace tw

@@ -1,0 +1,117 @@
+#pragma once
+// The update worker: once per run, on a thread of its own, it loads the service's home page,
+// learns the game server, updates the launcher, installs the game client when it is missing,
+// brings the patches up to date and finally tells the page that the game may be started.
+//
+// Life: created suspended (the constructor starts nothing), started once with Resume(), after
+// which the object belongs to its thread and frees itself when Execute returns. A worker that was
+// never started may be deleted by its creator. The main window (IMainForm) is reached only
+// through Synchronize and PostMessage, and must stay usable until the worker has ended (the
+// shell's Synchronize must return, without running anything, once the window is gone).
+//
+// From the shell, on MSG_START_UPDATE:   tw::TDownSpy::Start(mainForm);
+#include "base/mainform.h"
+#include "update/http.h"
+#include "update/service.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tw {
+
+class TDownSpy {
+public:
+    // Creates the worker for `programFolder` (ProgramFolder() by default) with its download
+    // folder down/ and temporary folder down/temp/, and starts it. Returns at once.
+    static void Start(IMainForm& form, const std::string& programFolder = {});
+
+    // Folders end in the native separator. The service endpoints are read from the environment
+    // (ServiceUrl, DownloadHost) here, once.
+    TDownSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string programFolder);
+    virtual ~TDownSpy();
+    TDownSpy(const TDownSpy&) = delete;
+    TDownSpy& operator=(const TDownSpy&) = delete;
+
+    // Starts the thread. Once only; the object must not be touched afterwards.
+    void Resume();
+    // Runs on the worker thread after the object has been freed (tests wait for it).
+    std::function<void()> OnTerminate;
+
+    // The client's trust settings (tests give a test CA here before Resume).
+    TTlsHandler& TlsHandler() { return *FSSLIO; }
+
+    // GETs `url` into a new file at `path` (an existing one is replaced) with `downState` as the
+    // progress text selector (1 update program, 2 patch). Raises on any failure; what arrived
+    // stays in the file. Public for the benchmark; the steps use it.
+    void GetIntoFile(const std::string& url, const std::string& path, std::int32_t downState);
+
+protected:
+    // The whole sequence; every error ends it, and the page always gets lblstartgame once.
+    virtual void Execute();
+
+    // The steps, in their order.
+    void InitHome();
+    void CheckUpdate();
+    // Step 5 (the client is missing): the client list, the aria2 passes with their file checks,
+    // the deployment. Built in downSpy_client.cpp.
+    void InstallClient();
+    void GetWowFiles();
+    void RunAria2();
+    void CheckWowFiles();
+    void DeployWow();
+    // Step 6 (the client is there): the game patches. Built in downSpy_patches.cpp.
+    void CheckPatches();
+
+    // Synchronised calls: each runs on the main thread while this thread waits.
+    void SendStatus();
+    void LoadHomePage();
+    void SendStartGame();
+    // FlblMsg := text, then SendStatus.
+    void ShowStatus(const std::string& text);
+    std::string PostAction(const std::string& action, const FormFields& extra = {});
+
+    // The client's transfer events.
+    void OnDownloadBegin(std::int64_t total);
+    void OnDownloadProgress(std::int64_t done);
+    void OnDownloadEnd();
+
+    IMainForm& FForm;
+
+    // The worker's state (see the field table of the update worker).
+    TAnswer FJsonObj;                    // the getWowFiles answer, kept for the file check
+    std::unique_ptr<THttpClient> FHttp;  // owned
+    std::unique_ptr<TTlsHandler> FSSLIO; // owned
+    std::string FDownTemp;               // <program folder>down/temp/
+    std::string FDownPath;               // <program folder>down/
+    std::string FHostUrl;                // the home page URL from gethomepageurl
+    std::int32_t FDownState = 0;         // 0 idle, 1 update program, 2 patch: selects the progress text
+    bool FCkok = false;                  // the last download pass ended normally and no file failed since
+    std::int32_t FCount = 0;             // count of the getWowFiles answer
+    std::string FlblMsg;                 // the status text last set
+
+    // Kept per worker rather than per module, so that two workers (a test, a benchmark) never
+    // share them.
+    std::int64_t FDownloadTotal = 0; // expected total of the body in transfer, from its begin event
+    std::string FCheckFileName;      // the file named in the integrity-check text
+
+    std::string FProgramFolder;
+    std::string FServiceUrl;
+    std::string FDownloadHost;
+    std::string FSentText; // the text the page got last: a progress event with an unchanged text sends nothing
+
+private:
+    void Run();
+    bool FStarted = false;
+};
+
+// Moves `source` to `destination` as the shell's move does without asking: a source whose last
+// part holds wildcards ('*', '?'; "*.*" is everything) moves every match into the destination
+// folder; a folder moved onto an existing folder is merged into it, files replace files, missing
+// folders are created, and it works across file systems (copy, then delete). A file copied
+// across file systems appears under its final name only when complete. True when every part
+// succeeded.
+bool MoveFiles(const std::string& source, const std::string& destination);
+
+} // namespace tw
