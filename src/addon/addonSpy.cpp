@@ -112,6 +112,8 @@ void MoveStagedAddon(const std::string& staging, const std::string& addons, bool
     std::string aside;
     if (platform::PathExists(addons)) {
         aside = staging + ".old";
+        if (!RemoveFolderTree(aside)) // left over by a run that ended abruptly
+            RaiseSystemError("Cannot clear the folder", aside, errno);
         if (!platform::RenameReplace(addons, aside)) {
             if (errno != EXDEV)
                 RaiseSystemError("Cannot move the add-on folder aside", addons, errno);

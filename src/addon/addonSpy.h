@@ -8,6 +8,7 @@
 //     tw::DownAddon(*this, FDownTemp, FDownPath, FDownAddonUrl, FDownAddonName, FDownAddonMd5,
 //                   FDownAddonId, FDownAddonType);
 //
+// (with the values of the dispatch's AddonRequest: url, name, md5, id, type, in that order).
 // It starts a worker thread that frees itself (nothing to keep or join), or, when the program
 // folder holds no wow.exe, calls form.lbl_Addon_End() at once. Every later call the worker makes
 // on the form goes through form.Synchronize, so the form must outlive running workers (the main
