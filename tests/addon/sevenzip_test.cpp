@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fstream>
 
 using namespace tw;
@@ -239,6 +240,9 @@ TEST(SevenZipLibrary, SearchOrderLoadFailuresAndLayoutCheck) {
         EXPECT_TRUE(LibraryMapped(tmp / "7z.so"));
     }
     EXPECT_FALSE(LibraryMapped(tmp / "7z.so"));
+    // The library must find its own BSTR helpers; a global one of ours would be used instead.
+    for (const char* helper : {"SysAllocString", "SysFreeString", "VariantClear"})
+        EXPECT_EQ(::dlsym(RTLD_DEFAULT, helper), nullptr) << helper;
 
     EXPECT_THAT(ErrorOf([&] { Reader(); }), "(no error)");
     EXPECT_THAT(ErrorOf([&] { CreateZipReader({tmp / "none/7z.so", tmp / "other/7z.so"}); }),
