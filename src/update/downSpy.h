@@ -11,6 +11,7 @@
 //
 // From the shell, on MSG_START_UPDATE:   tw::TDownSpy::Start(mainForm);
 #include "base/mainform.h"
+#include "update/aria2.h"
 #include "update/http.h"
 #include "update/service.h"
 
@@ -20,6 +21,11 @@
 #include <string>
 
 namespace tw {
+
+// The download passes of the client and the passes of the patch step are bounded: a file that
+// can never pass its check would otherwise hold the page's start button for the whole run.
+inline constexpr int kMaxDownloadPasses = 3;
+inline constexpr int kMaxPatchPasses = 3;
 
 class TDownSpy {
 public:
@@ -100,6 +106,13 @@ protected:
     std::string FServiceUrl;
     std::string FDownloadHost;
     std::string FSentText; // the text the page got last: a progress event with an unchanged text sends nothing
+
+    TAria2 FAria2;        // the aria2c of the current pass
+    std::string FFailure; // why the last download pass could not run, for the give-up text
+    int FFailedFiles = 0; // files that failed the last check
+
+    // <download folder>wow/<filename> with native separators.
+    std::string ClientFilePath(const std::string& filename) const;
 
 private:
     void Run();

@@ -1,8 +1,98 @@
-// Step 6 of the update worker: the game patches.
+// Step 6 of the update worker: the game patches. Every listed file that is missing or differs is
+// fetched into the temporary folder; once every fetched patch passes its check they are put in
+// place and the game's caches are cleared.
 #include "update/downSpy.h"
+
+#include "base/helpers.h"
+#include "base/safePath.h"
+#include "platform/fs.h"
+
+#include <chrono>
+#include <thread>
 
 namespace tw {
 
-void TDownSpy::CheckPatches() {}
+namespace {
+
+void Wait1000() { std::this_thread::sleep_for(std::chrono::milliseconds(1000)); }
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// The fetched-patch list: digest text = the entry's filename, in order of first setting.
+struct FetchedPatches {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    void Set(const std::string& md5, const std::string& filename) {
+        for (auto& p : pairs)
+            if (SameNoCase(p.first, md5)) {
+                p.second = filename;
+                return;
+            }
+        pairs.emplace_back(md5, filename);
+    }
+};
+
+} // namespace
+
+void TDownSpy::CheckPatches() {
+    FetchedPatches fetched;
+    auto targetPath = [&](const std::string& filename) { return FProgramFolder + ToNativeSeparators(filename); };
+    auto tempPath = [&](const std::string& filename) { return FDownTemp + FilePart(targetPath(filename)); };
+
+    for (int pass = 1;; ++pass) {
+        ShowStatus("正在检测游戏补丁文件...");
+        const TAnswer answer = TAnswer::Parse(PostAction("getPatches"), "getPatches");
+        const std::int32_t count = answer.Int32("count");
+        bool refused = false;
+        for (std::int32_t i = 0; i < count; ++i) {
+            const TAnswer entry = answer.Entry("downlist", static_cast<std::size_t>(i));
+            const std::string filename = entry.Text("filename");
+            const std::string md5 = entry.Text("MD5");
+            // A name that would leave the program folder is a patch that cannot be had.
+            if (!IsContainedRelativePath(filename)) {
+                refused = true;
+                continue;
+            }
+            const std::string target = targetPath(filename);
+            if (platform::FileExists(target) && Md5Hex(FileMd5(target)) == md5)
+                continue;
+            ShowStatus("正在下载游戏补丁，请耐心等待...");
+            GetIntoFile(entry.Text("url"), tempPath(filename), 2);
+            fetched.Set(md5, filename);
+            Wait1000();
+        }
+
+        ShowStatus("效验补丁文件，请耐心等待...");
+        bool failed = refused;
+        for (const auto& [md5, filename] : fetched.pairs) {
+            const std::string temp = tempPath(filename);
+            if (!platform::FileExists(temp)) {
+                failed = true;
+            } else if (Md5Hex(FileMd5(temp)) != md5) {
+                platform::DeleteFile(temp);
+                failed = true;
+            }
+        }
+        if (!failed)
+            break;
+        if (pass >= kMaxPatchPasses) {
+            ShowStatus("游戏补丁更新失败，请检查网络后重新启动登录器");
+            return;
+        }
+    }
+
+    // Moved over the old file rather than after deleting it: a move that fails keeps the old one.
+    for (const auto& [md5, filename] : fetched.pairs)
+        MoveFiles(tempPath(filename), targetPath(filename));
+    FForm.PostMessage(MSG_CLEAR_CACHE);
+}
 
 } // namespace tw

@@ -4,8 +4,7 @@
 
 #include "base/helpers.h"
 #include "platform/process.h"
-#include "recorder.h"
-#include "reference_service.h"
+#include "worker_fixture.h"
 #include "tarnwick_config.h"
 #include "test_support.h"
 
@@ -20,64 +19,7 @@ using namespace tw;
 using namespace tw::test;
 using nlohmann::json;
 
-namespace {
-
-const char kInit[] = "正在初始化……";
-const char kCheck[] = "正在效验登录器版本...";
-const char kFound[] = "发现新版本，正在升级";
-
-// The update program: it leaves its arguments beside itself.
-const char kUpdateProgram[] = "#!/bin/sh\nprintf '%s|' \"$@\" > \"$(dirname \"$0\")/marker.tmp\"\n"
-                              "mv \"$(dirname \"$0\")/marker.tmp\" \"$(dirname \"$0\")/marker.txt\"\n";
-
-class WorkerTest : public ::testing::Test {
-protected:
-    TempFolder root{"tarnwick-root"};
-    TempFolder program{"tarnwick-program folder"}; // a blank in the path on purpose
-    std::unique_ptr<ReferenceService> service;
-    std::unique_ptr<Recorder> form = std::make_unique<Recorder>();
-
-    void SetUp() override {
-        WriteBytes(root / "home/index.html", "<html></html>");
-        WriteBytes(root / "update/tarnwick_update.sh", kUpdateProgram);
-        Settings(json::object());
-        service = std::make_unique<ReferenceService>(root.Path());
-        ::setenv("TARNWICK_SERVICE_URL", service->Endpoint().c_str(), 1);
-        ::setenv("TARNWICK_DOWNLOAD_HOST", service->Base().c_str(), 1);
-    }
-    void Settings(const json& settings) { WriteBytes(root / "service.json", settings.dump()); }
-    json Update(const std::string& version = "9.0.0.0") {
-        return {{"version", version}, {"file", "update/tarnwick_update.sh"}, {"filename", "tarnwick_update.sh"},
-                {"paramstr", "--from launcher"}};
-    }
-    std::string Temp() const { return program / "down/temp/"; }
-
-    // Runs one worker to its end.
-    void RunWorker() {
-        std::promise<void> ended;
-        auto* spy = new TDownSpy(*form, Temp(), program / "down/", program.Path());
-        spy->OnTerminate = [&] { ended.set_value(); };
-        spy->Resume();
-        ASSERT_EQ(ended.get_future().wait_for(std::chrono::seconds(120)), std::future_status::ready);
-        ASSERT_EQ(form->Count("lblstartgame"), 1u);
-        EXPECT_EQ(form->Events().back().kind, "lblstartgame") << "the game-ready notice comes last";
-    }
-    std::vector<std::string> Statuses() const { return form->Texts("lblmsg"); }
-    std::vector<std::string> Actions() const {
-        std::vector<std::string> out;
-        for (const auto& r : service->Requests())
-            out.push_back(r["method"].get<std::string>() + " " + r["target"].get<std::string>() +
-                          (r["body"].get<std::string>().empty() ? "" : " " + r["body"].get<std::string>()));
-        return out;
-    }
-    bool WaitForFile(const std::string& path) {
-        for (int i = 0; i < 500 && !Exists(path); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return Exists(path);
-    }
-};
-
-} // namespace
+using WorkerTest = WorkerFixture;
 
 TEST_F(WorkerTest, WithoutUpdateTheHomePageAndHostAreSet) {
     Settings({{"wowhost", " \t10.0.0.7 \r\n"}, {"update", Update(TARNWICK_VERSION_TEXT)}});
@@ -85,12 +27,16 @@ TEST_F(WorkerTest, WithoutUpdateTheHomePageAndHostAreSet) {
     EXPECT_EQ(form->Events(), (std::vector<Recorded>{{"lblmsg", kInit},
                                                     {"load", service->Url("/home/index.html")},
                                                     {"lblmsg", kCheck},
+                                                    {"lblmsg", kPatchCheck},
+                                                    {"lblmsg", kPatchVerify},
+                                                    {"post", std::to_string(MSG_CLEAR_CACHE)},
                                                     {"lblstartgame", ""}}));
     EXPECT_EQ(form->WowHost(), "10.0.0.7");
     EXPECT_EQ(Actions(), (std::vector<std::string>{"POST /index.php c=launcher&a=gethomepageurl",
                                                    "POST /index.php c=launcher&a=getwowhost",
                                                    std::string("POST /index.php c=launcher&a=getupdate&version=") +
-                                                       TARNWICK_VERSION_TEXT}));
+                                                       TARNWICK_VERSION_TEXT,
+                                                   "POST /index.php c=launcher&a=getPatches"}));
     EXPECT_TRUE(Exists(Temp())) << "the temporary folder is made";
 }
 
@@ -103,8 +49,10 @@ TEST_F(WorkerTest, MatchingUpdateIsDownloadedAndStarted) {
     EXPECT_EQ(statuses[0], kInit);
     EXPECT_EQ(statuses[1], kCheck);
     EXPECT_EQ(statuses[2], kFound);
+    ASSERT_EQ(statuses.back(), kPatchVerify);
+    ASSERT_EQ(statuses[statuses.size() - 2], kPatchCheck);
     int last = -1;
-    for (std::size_t i = 3; i < statuses.size(); ++i) {
+    for (std::size_t i = 3; i + 2 < statuses.size(); ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(statuses[i], m, std::regex("新版本登录器正在下载中 (\\d+)"))) << statuses[i];
         int percent = std::stoi(m[1]);
@@ -137,7 +85,7 @@ TEST_F(WorkerTest, UpdateNamesThatAreNotBareFileNamesFetchNothing) {
         Settings({{"update", update}});
         form = std::make_unique<Recorder>();
         RunWorker();
-        EXPECT_EQ(Statuses(), (std::vector<std::string>{kInit, kCheck})) << name;
+        EXPECT_EQ(Statuses(), (std::vector<std::string>{kInit, kCheck, kPatchCheck, kPatchVerify})) << name;
         for (const auto& a : Actions())
             EXPECT_THAT(a, ::testing::Not(::testing::HasSubstr("GET /files/update"))) << name;
     }
@@ -153,8 +101,8 @@ TEST_F(WorkerTest, WithoutAnnouncedLengthTheAmountIsShown) {
     service->SetKnobs({{"paths", {{"/files/update/big.bin", {{"no_length", true}}}}}});
     RunWorker();
     auto statuses = Statuses();
-    ASSERT_GE(statuses.size(), 4u);
-    EXPECT_EQ(statuses.back(), "新版本登录器正在下载中 200 KiB");
+    ASSERT_GE(statuses.size(), 6u);
+    EXPECT_EQ(statuses[statuses.size() - 3], "新版本登录器正在下载中 200 KiB");
     EXPECT_EQ(ReadBytes(Temp() + "big.bin"), ReadBytes(root / "update/big.bin"));
 }
 

@@ -1,0 +1,185 @@
+// Installing the game client through the real aria2c (its RPC port is fixed, so these run alone)
+// from the reference service on 127.0.0.1.
+#include "worker_fixture.h"
+
+#include "platform/process.h"
+#include "update/aria2.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace tw;
+using namespace tw::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kList[] = "正在请求游戏文件列表...";
+const char kDownload[] = "正在下载游戏资源，请耐心等待……";
+const char kDeploy[] = "游戏下载完成，正在部署中...";
+const char kDeployed[] = "游戏部署完成";
+
+bool PortBusy(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool busy = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return busy;
+}
+
+class InstallTest : public WorkerFixture {
+protected:
+    void SetUp() override {
+        withClient = false;
+        // An aria2c of an earlier test may still be on its way out.
+        for (int i = 0; i < 500 && PortBusy(58012); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        WorkerFixture::SetUp();
+        WriteBytes(root / "client/wow.exe", "#!/bin/sh\necho game\n");
+        WritePatternFile(root / "client/Data/zhCN/locale-zhCN.MPQ", 2'500'000);
+        WriteBytes(root / "client/Data/common.MPQ", std::string(70'000, 'c'));
+        WriteBytes(root / "client/Interface/AddOns/Blizzard/x.toc", "toc");
+    }
+    void TearDown() override { EndOurAria2Processes(program / "down"); }
+    std::vector<std::string> ClientFiles() const {
+        return {"wow.exe", "Data/zhCN/locale-zhCN.MPQ", "Data/common.MPQ", "Interface/AddOns/Blizzard/x.toc"};
+    }
+    void ExpectInstalled() {
+        for (const auto& f : ClientFiles())
+            EXPECT_EQ(ToolMd5(program / f), ToolMd5(root / ("client/" + f))) << f;
+        EXPECT_TRUE(platform::IsExecutableFile(program / "wow.exe"));
+        EXPECT_TRUE(fs::is_empty(program / "down/wow")) << "wow/ is left empty";
+    }
+    std::size_t GetsOf(const std::string& path) const {
+        std::size_t n = 0;
+        for (const auto& r : service->Requests())
+            n += r["method"] == "GET" && r["path"] == path;
+        return n;
+    }
+};
+
+} // namespace
+
+TEST_F(InstallTest, AFullInstallIntoAnEmptyProgramFolder) {
+    RunWorker();
+    ExpectInstalled();
+    auto s = Statuses();
+    // The stage texts in order, the download figures between them.
+    std::vector<std::string> stages;
+    std::regex figures("正在下载游戏资源 \\d+ Kib/s \\((-?\\d+) / 4\\)");
+    std::size_t polls = 0;
+    for (const auto& t : s) {
+        if (std::regex_match(t, figures))
+            ++polls;
+        else
+            stages.push_back(t);
+    }
+    EXPECT_GE(polls, 1u);
+    EXPECT_EQ(stages, (std::vector<std::string>{kInit, kCheck, kList, kDownload, kDeploy, kDeployed, kPatchCheck,
+                                                kPatchVerify}));
+    EXPECT_THAT(s[std::find(s.begin(), s.end(), std::string(kDeploy)) - s.begin() - 1],
+                ::testing::MatchesRegex(".*\\(4 / 4\\)"));
+
+    // The input list: a URI line, then one blank and out= with this system's separator; CR LF.
+    std::string list = ReadBytes(program / "down/d.lst");
+    EXPECT_THAT(list, ::testing::HasSubstr(service->Url("/files/client/Data/zhCN/locale-zhCN.MPQ") +
+                                           "\r\n out=wow/Data/zhCN/locale-zhCN.MPQ\r\n"));
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 8);
+    THttpClient http;
+    EXPECT_EQ(ReadBytes(program / "down/aria2.conf"), http.Get(service->Url("/apps/w02/aria2.conf"))) << "byte for byte";
+    EXPECT_THAT(ReadBytes(program / "down/aria2.conf"), ::testing::HasSubstr("rpc-listen-port=58012"));
+    EXPECT_EQ(form->Texts("post"), (std::vector<std::string>{std::to_string(MSG_CLEAR_CACHE)}));
+}
+
+TEST_F(InstallTest, AFileServedWrongOnceIsFetchedAgain) {
+    service->SetKnobs({{"paths", {{"/files/client/Data/common.MPQ", {{"times", 1}, {"body", std::string(70'000, 'x')}}}}}});
+    RunWorker();
+    ExpectInstalled();
+    EXPECT_EQ(GetsOf("/files/client/Data/common.MPQ"), 2u);
+    auto s = Statuses();
+    EXPECT_EQ(std::count(s.begin(), s.end(), std::string(kDownload)), 2) << "two passes";
+}
+
+TEST_F(InstallTest, AKilledDownloaderIsFollowedByAnotherPass) {
+    // The big file stalls in the first pass; the downloader is killed meanwhile.
+    service->SetKnobs({{"paths",
+                        {{"/files/client/Data/zhCN/locale-zhCN.MPQ",
+                          {{"times", 1}, {"stall_after", 1'000'000}, {"stall_ms", 30'000}}}}}});
+    std::thread killer([&] {
+        for (int i = 0; i < 1500 && GetsOf("/files/client/Data/zhCN/locale-zhCN.MPQ") == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EndOurAria2Processes(program / "down");
+    });
+    RunWorker();
+    killer.join();
+    ExpectInstalled();
+    EXPECT_GE(GetsOf("/files/client/Data/zhCN/locale-zhCN.MPQ"), 2u);
+}
+
+TEST_F(InstallTest, BoundedPassesForAFileThatCannotBeHad) {
+    service->SetKnobs({{"paths", {{"/files/client/Data/common.MPQ", {{"status", 404}}}}}});
+    RunWorker();
+    auto s = Statuses();
+    EXPECT_EQ(std::count(s.begin(), s.end(), std::string(kDownload)), kMaxDownloadPasses);
+    EXPECT_THAT(s.back(), ::testing::HasSubstr("1 个文件未能通过校验"));
+    EXPECT_FALSE(Exists(program / "wow.exe")) << "nothing is deployed";
+    EXPECT_EQ(form->Count("post"), 0u) << "no patch step without a client";
+}
+
+TEST_F(InstallTest, AMissingDownloaderIsReported) {
+    TempFolder emptyPath;
+    const std::string savedPath = std::getenv("PATH");
+    ::setenv("PATH", emptyPath.Path().c_str(), 1);
+    RunWorker();
+    ::setenv("PATH", savedPath.c_str(), 1);
+    auto s = Statuses();
+    EXPECT_EQ(std::count(s.begin(), s.end(), std::string(kDownload)), kMaxDownloadPasses);
+    EXPECT_THAT(s.back(), ::testing::HasSubstr("aria2c"));
+}
+
+TEST_F(InstallTest, ListShapes) {
+    struct Case {
+        const char* name;
+        json answer;
+        bool installs;
+    };
+    auto entry = [&](const std::string& file, const std::string& filename) {
+        return json{{"url", service->Url("/files/client/" + file)},
+                    {"filename", filename},
+                    {"MD5", " " + Md5Hex(FileMd5(root / ("client/" + file))) + "\t"}};
+    };
+    const std::vector<Case> cases = {
+        {"count 0, empty list", {{"count", 0}, {"downlist", json::array()}}, false},
+        {"count as text, backslashes", {{"count", "2"}, {"downlist", {entry("wow.exe", "wow.exe"), entry("Data/common.MPQ", "Data\\common.MPQ")}}}, true},
+        {"count larger than the list", {{"count", 5}, {"downlist", {entry("wow.exe", "wow.exe")}}}, true},
+        {"a name with ..", {{"count", 2}, {"downlist", {entry("wow.exe", "wow.exe"), entry("Data/common.MPQ", "../escape.MPQ")}}}, false},
+    };
+    for (const auto& c : cases) {
+        form = std::make_unique<Recorder>();
+        fs::remove_all(program.Path());
+        fs::create_directories(program.Path());
+        service->SetKnobs({{"actions", {{"getWowFiles", {{"body", c.answer.dump()}}}}}});
+        for (int i = 0; i < 500 && PortBusy(58012); ++i) // the previous case's aria2c is on its way out
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        RunWorker();
+        EXPECT_EQ(Exists(program / "wow.exe"), c.installs) << c.name;
+        if (c.installs) {
+            EXPECT_EQ(ReadBytes(program / "wow.exe"), ReadBytes(root / "client/wow.exe")) << c.name;
+        }
+        EXPECT_FALSE(Exists(program / "down/escape.MPQ")) << c.name;
+        EXPECT_FALSE(Exists(program / "escape.MPQ")) << c.name;
+    }
+    EXPECT_EQ(ReadBytes(program / "down/d.lst").find(".."), std::string::npos) << "the refused name never reached aria2c";
+}
