@@ -93,12 +93,12 @@ std::string ToolMd5(const std::string& path) {
 
 std::string BuildDir() {
     const char* v = std::getenv("TARNWICK_BUILD_DIR");
-    return v ? v : ".";
+    return v && *v ? v : TARNWICK_TEST_BUILD_DIR;
 }
 
 std::string SourceDir() {
     const char* v = std::getenv("TARNWICK_SOURCE_DIR");
-    return v ? v : "..";
+    return v && *v ? v : TARNWICK_TEST_SOURCE_DIR;
 }
 
 } // namespace tw::test
