@@ -25,4 +25,13 @@ void WriteAnsiLines(const std::string& path, const std::vector<std::string>& lin
     platform::WriteFileAtomic(path, EncodeAnsiLines(lines));
 }
 
+void WriteNativeProgramLines(const std::string& path, const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    platform::WriteFileAtomic(path, platform::Utf8ToNativeProgramText(text));
+}
+
 } // namespace tw

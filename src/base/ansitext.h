@@ -10,6 +10,12 @@ namespace tw {
 // the system's reason on failure.
 void WriteAnsiLines(const std::string& path, const std::vector<std::string>& lines);
 
+// Writes `lines` with CR LF for a program native to this system (the downloader's input list),
+// in the encoding such a program reads file names in: a Linux aria2c takes the bytes of out= as
+// the file's name, so a name in the Windows code page would land under a garbled name. Replaced
+// atomically; raises tw::Error like WriteAnsiLines.
+void WriteNativeProgramLines(const std::string& path, const std::vector<std::string>& lines);
+
 // The bytes WriteAnsiLines would write.
 std::string EncodeAnsiLines(const std::vector<std::string>& lines);
 

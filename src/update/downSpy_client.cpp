@@ -57,7 +57,8 @@ void TDownSpy::GetWowFiles() {
     FCount = FJsonObj.Int32("count");
 
     // aria2c on this system takes a backslash in out= literally, so the option line uses the
-    // native separator. A name that would leave the client folder is not handed to aria2c at all;
+    // native separator; and it takes the line's bytes as the file name, so the list is in the
+    // encoding of this system's programs, not the game's code page. A name that would leave the client folder is not handed to aria2c at all;
     // its file then fails the check.
     std::vector<std::string> lines;
     const std::size_t entries = FJsonObj.Count("downlist");
@@ -70,7 +71,7 @@ void TDownSpy::GetWowFiles() {
         lines.push_back(" out=wow" + kSep + ToNativeSeparators(filename));
     }
     EnsureFolder(FDownPath);
-    WriteAnsiLines(FDownPath + "d.lst", lines);
+    WriteNativeProgramLines(FDownPath + "d.lst", lines);
     platform::WriteFileAtomic(FDownPath + "aria2.conf", FHttp->Get(FDownloadHost + "/apps/w02/aria2.conf"));
 }
 

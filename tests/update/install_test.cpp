@@ -183,3 +183,17 @@ TEST_F(InstallTest, ListShapes) {
     }
     EXPECT_EQ(ReadBytes(program / "down/d.lst").find(".."), std::string::npos) << "the refused name never reached aria2c";
 }
+
+TEST_F(InstallTest, ChineseFileNamesLandUnderTheirOwnNames) {
+    // The game's code page is GBK here; the downloader's list must still name files as this
+    // system does.
+    const char* old = std::getenv("LC_ALL");
+    std::string saved = old ? old : "";
+    ::setenv("LC_ALL", "zh_CN.UTF-8", 1);
+    WriteBytes(root / "client/Fonts/方正字体.ttf", "font");
+    RunWorker();
+    saved.empty() ? ::unsetenv("LC_ALL") : ::setenv("LC_ALL", saved.c_str(), 1);
+    ExpectInstalled();
+    EXPECT_EQ(ReadBytes(program / "Fonts/方正字体.ttf"), "font");
+    EXPECT_THAT(ReadBytes(program / "down/d.lst"), ::testing::HasSubstr(" out=wow/Fonts/方正字体.ttf\r\n"));
+}
