@@ -1,9 +1,70 @@
-// Placeholder entry until the window lands: reports the version and exits.
-#include "base/helpers.h"
+// The launcher's entry: the single-instance rule, the browser runtime, the main window, and the
+// order of shutdown.
+#include "app/shellRules.h"
+#include "app/uMainForm.h"
+#include "platform/instance.h"
 
-#include <cstdio>
+#include <QApplication>
+#include <QSessionManager>
+#include <QSocketNotifier>
 
-int main() {
-    std::printf("Tarnwick %s\n", tw::FileVersionText(tw::ProgramFolder() + "launcher").c_str());
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The main window is never deleted: a worker that is still running may hold the seam until the
+// process ends, as the workers free themselves and are never awaited.
+tw::TMainForm* g_mainForm = nullptr;
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Held by every process that goes on, until it ends; a plain second start ends here, silently.
+    const bool running = tw::platform::HoldNamedMarker(tw::kInstanceMarkerName);
+    if (!tw::StartAllowed(running, argc - 1))
+        return 0;
+
+    std::vector<std::string> given(argv, argv + argc);
+    std::vector<std::string> arguments = tw::CreateGlobalCEFApp(given);
+    std::vector<char*> appArgv;
+    for (auto& a : arguments)
+        appArgv.push_back(a.data());
+    appArgv.push_back(nullptr);
+    int appArgc = static_cast<int>(arguments.size());
+
+    QApplication app(appArgc, appArgv.data());
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Tarnwick"));
+    // The loop ends when the main window has finished its closing handshake, not when the last
+    // visible window goes (the window hides itself while the browser closes).
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+
+    if (tw::StartGlobalCEFApp()) {
+        g_mainForm = new tw::TMainForm;
+        QObject::connect(g_mainForm, &tw::TMainForm::Closed, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+
+        // The session asking the launcher to end is one more close request.
+        const int requests = tw::platform::TerminationRequestDescriptor();
+        if (requests >= 0) {
+            auto* notifier = new QSocketNotifier(requests, QSocketNotifier::Read, &app);
+            QObject::connect(notifier, &QSocketNotifier::activated, g_mainForm, [requests] {
+                char buffer[16];
+                while (::read(requests, buffer, sizeof buffer) > 0) {
+                }
+                g_mainForm->close();
+            });
+        }
+        QObject::connect(&app, &QGuiApplication::commitDataRequest, g_mainForm, [](QSessionManager& manager) {
+            manager.cancel();
+            QMetaObject::invokeMethod(g_mainForm, &QWidget::close, Qt::QueuedConnection);
+        });
+
+        g_mainForm->show();
+        QApplication::exec();
+    }
+    tw::DestroyGlobalCEFApp();
+    if (g_mainForm)
+        g_mainForm->FormDestroy();
     return 0;
 }

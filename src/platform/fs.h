@@ -15,6 +15,14 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr char kPathSeparator = '/';
 #endif
 
+// The browser's user data below the program folder. Beside "launcher.exe" it is "launcher"; where
+// programs carry no extension, that name is taken by the launcher's executable itself.
+#ifdef _WIN32
+inline constexpr const char* kBrowserDataFolder = "launcher";
+#else
+inline constexpr const char* kBrowserDataFolder = "launcher-data";
+#endif
+
 // True for every character that ends a folder part in a path of this system.
 bool IsNativeSeparator(char c);
 

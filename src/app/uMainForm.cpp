@@ -1,0 +1,503 @@
+#include "app/uMainForm.h"
+
+#include "app/shellRules.h"
+#include "base/helpers.h"
+#include "platform/fs.h"
+#include "platform/system.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QMenu>
+#include <QMessageBox>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWebEngineContextMenuRequest>
+#include <QWebEngineLoadingInfo>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+#include <QtWebEngineCore/qtwebenginecoreglobal.h>
+
+#include <exception>
+
+namespace tw {
+
+namespace {
+
+QWebEngineProfile* g_profile = nullptr;
+
+const char* const kLoadErrorText = "网络出错，请确保网络正常后再运行登录器！";
+const char* const kBoxCaption = "提示";
+
+QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+// The one place that turns a status text into the script that shows it. The page-text payloads
+// of the core take its place once they are part of the build.
+std::string LblMsgScriptText(const std::string& text) { return "window.lblmsg(\"" + text + "\")"; }
+
+void DiscardMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+// Where the engine looks for a part of itself: the environment's choice when set, else the first
+// candidate that holds `probe`; the first candidate when none does.
+QString EnginePath(const char* variable, const QStringList& candidates, const QString& probe) {
+    const QString given = qEnvironmentVariable(variable);
+    if (!given.isEmpty())
+        return given;
+    for (const QString& c : candidates)
+        if (QFileInfo::exists(probe.isEmpty() ? c : c + "/" + probe))
+            return c;
+    return candidates.value(0);
+}
+
+} // namespace
+
+// The browser: the page and its engine events.
+class TBrowserPage : public QWebEnginePage {
+public:
+    explicit TBrowserPage(QWebEngineProfile* profile) : QWebEnginePage(profile) {
+        // Media capture is allowed without asking, as the runtime settings say.
+        connect(this, &QWebEnginePage::featurePermissionRequested, this, [this](const QUrl& origin, Feature f) {
+            const bool media = f == MediaAudioCapture || f == MediaVideoCapture || f == MediaAudioVideoCapture;
+            setFeaturePermission(origin, f, media ? PermissionGrantedByUser : PermissionDeniedByUser);
+        });
+    }
+
+protected:
+    // Every new-window disposition (tab, background tab, pop-up, window) is cancelled: links with
+    // a new-window target and window.open open nothing.
+    QWebEnginePage* createWindow(WebWindowType) override { return nullptr; }
+    // The page's console is not the launcher's log.
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString&, int, const QString&) override {}
+};
+
+// The browser's window. Only an editable field keeps its edit menu.
+class TBrowserView : public QWebEngineView {
+public:
+    TBrowserView(QWebEnginePage* page, QWidget* parent) : QWebEngineView(page, parent) {}
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* e) override {
+        const QWebEngineContextMenuRequest* request = lastContextMenuRequest();
+        if (!request)
+            return;
+        int flags = kContextPage;
+        if (!request->linkUrl().isEmpty())
+            flags |= kContextLink;
+        if (request->mediaType() != QWebEngineContextMenuRequest::MediaTypeNone)
+            flags |= kContextMedia;
+        if (!request->selectedText().isEmpty())
+            flags |= kContextSelection;
+        if (request->isContentEditable())
+            flags |= kContextEditable;
+        if (!KeepContextMenu(flags))
+            return;
+        QMenu* menu = createStandardContextMenu();
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(e->globalPos());
+    }
+};
+
+std::vector<std::string> CreateGlobalCEFApp(const std::vector<std::string>& arguments) {
+    // Nothing is logged: neither Qt's messages nor the pages' consoles nor the engine's own log.
+    qInstallMessageHandler(DiscardMessage);
+    // Chromium refuses to start as root with its sandbox on; the launcher runs elevated.
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qunsetenv("QTWEBENGINE_REMOTE_DEBUGGING");
+    std::vector<std::string> switches = SplitSwitches(qgetenv("QTWEBENGINE_CHROMIUM_FLAGS").toStdString());
+    switches = RuntimeSwitches(switches);
+    switches.emplace_back("--lang=zh-CN");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", QByteArray::fromStdString(JoinSwitches(switches)));
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    // The window system knows the window by its class: on X11 that is the application name.
+    QCoreApplication::setApplicationName(QStringLiteral("UIFrameEx"));
+
+    std::vector<std::string> out;
+    for (const auto& a : arguments)
+        if (!IsRemoteDebuggingSwitch(a))
+            out.push_back(a);
+    return out;
+}
+
+QStringList MissingRuntimeFiles() {
+    const QString appDir = QCoreApplication::applicationDirPath();
+    QStringList missing;
+    const QString process = EnginePath("QTWEBENGINEPROCESS_PATH",
+                                       {QLibraryInfo::path(QLibraryInfo::LibraryExecutablesPath) + "/QtWebEngineProcess",
+                                        appDir + "/QtWebEngineProcess"},
+                                       {});
+    const QFileInfo processInfo(process);
+    if (!processInfo.isFile() || !processInfo.isExecutable())
+        missing << process;
+    const QString resources =
+        EnginePath("QTWEBENGINE_RESOURCES_PATH",
+                   {QLibraryInfo::path(QLibraryInfo::DataPath) + "/resources", appDir + "/resources", appDir},
+                   "qtwebengine_resources.pak");
+    for (const char* pack : {"qtwebengine_resources.pak", "qtwebengine_resources_100p.pak",
+                             "qtwebengine_resources_200p.pak"})
+        if (!QFileInfo(resources + "/" + pack).isFile())
+            missing << resources + "/" + pack;
+    const QString locales = EnginePath(
+        "QTWEBENGINE_LOCALES_PATH",
+        {QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtwebengine_locales", appDir + "/qtwebengine_locales"},
+        "zh-CN.pak");
+    if (!QFileInfo(locales + "/zh-CN.pak").isFile())
+        missing << locales + "/zh-CN.pak";
+    return missing;
+}
+
+bool StartGlobalCEFApp() {
+    const QStringList missing = MissingRuntimeFiles();
+    if (!missing.isEmpty()) {
+        QMessageBox::critical(nullptr, Q(kBoxCaption),
+                              QStringLiteral("浏览器组件不完整，登录器无法启动。缺少以下文件：\n\n") + missing.join('\n'));
+        return false;
+    }
+    const QString userData = Q(ProgramFolder()) + platform::kBrowserDataFolder;
+    auto* profile = new QWebEngineProfile(QStringLiteral("launcher"));
+    profile->setPersistentStoragePath(userData);
+    profile->setCachePath(userData + QLatin1Char(platform::kPathSeparator) + "cache");
+    profile->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
+    // Session cookies end with the run; cookies with an expiry are kept.
+    profile->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
+    profile->setHttpUserAgent(Q(ComposeUserAgent(platform::UserAgentOsPart(), qWebEngineChromiumVersion(),
+                                                 FileVersionText(platform::ExecutablePath()))));
+    profile->setHttpAcceptLanguage(QStringLiteral("zh-CN"));
+    profile->setSpellCheckEnabled(false);
+    // With this off window.open answers null at once instead of handing out a dead window.
+    profile->settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+    g_profile = profile;
+    return true;
+}
+
+void DestroyGlobalCEFApp() {
+    delete g_profile;
+    g_profile = nullptr;
+}
+
+QWebEngineProfile* GlobalProfile() { return g_profile; }
+
+QUrl StartAddress() { return QUrl::fromLocalFile(QDir::current().absoluteFilePath("launcherui/index.html")); }
+
+// ---- TMainForm ----
+
+TMainForm::TMainForm() : TFormEx(QStringLiteral("Tarnwick")) {
+    // FormCreate.
+    FCanClose = false;
+    FClosing = false;
+    const std::string folder = ProgramFolder();
+    FDownTemp = folder + "down" + platform::kPathSeparator + "temp" + platform::kPathSeparator;
+    FDownPath = folder + "down" + platform::kPathSeparator;
+
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 256})
+        icon.addFile(QStringLiteral(":/tarnwick/icon-%1.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
+
+    CEFWindowParent1 = new QWidget(this);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(CEFWindowParent1);
+    auto* hostLayout = new QVBoxLayout(CEFWindowParent1);
+    hostLayout->setContentsMargins(0, 0, 0, 0);
+
+    // Client area 1050 × 691 inside the one-pixel frame, but never below 1024 × 720 outside.
+    setMinimumSize(1024, 720);
+    resize(1050 + 2, 691 + 2);
+    if (const QScreen* s = QGuiApplication::primaryScreen())
+        move(s->availableGeometry().center() - QRect(QPoint(), size()).center());
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+    Timer2 = new QTimer(this);
+    Timer2->setInterval(1000);
+    connect(Timer2, &QTimer::timeout, this, &TMainForm::Timer2Timer);
+    Timer2->start();
+}
+
+// The destroy step is FormDestroy, which the start-up runs once at the very end; deleting the
+// object (tests do) ends no processes.
+TMainForm::~TMainForm() = default;
+
+bool TMainForm::BrowserInitialized() const { return Chromium1 && FAfterCreated; }
+bool TMainForm::Timer1Active() const { return Timer1->isActive(); }
+
+void TMainForm::showEvent(QShowEvent* e) {
+    TFormEx::showEvent(e);
+    if (!FShown) {
+        FShown = true;
+        FormShow();
+    }
+}
+
+void TMainForm::FormShow() {
+    FStartAddress = StartAddress();
+    if (!CreateBrowser())
+        Timer1->start();
+}
+
+void TMainForm::Timer1Timer() {
+    Timer1->stop();
+    if (!CreateBrowser() && !BrowserInitialized() && !FClosing)
+        Timer1->start();
+}
+
+void TMainForm::Timer2Timer() {
+    if (BrowserInitialized()) {
+        PostMessage(MSG_START_UPDATE);
+        Timer2->stop();
+    }
+}
+
+bool TMainForm::CreateBrowser() {
+    // Fails while the runtime is not up, when a browser exists, and once closing has begun.
+    if (!GlobalProfile() || Chromium1 || FClosing || !CEFWindowParent1)
+        return false;
+    Chromium1 = new TBrowserPage(GlobalProfile());
+    Chromium1->setBackgroundColor(Qt::white);
+    connect(Chromium1, &QWebEnginePage::loadingChanged, this, &TMainForm::Chromium1LoadError);
+    FView = new TBrowserView(Chromium1, CEFWindowParent1);
+    CEFWindowParent1->layout()->addWidget(FView);
+    Chromium1->load(FStartAddress);
+    Chromium1AfterCreated();
+    return true;
+}
+
+void TMainForm::Chromium1AfterCreated() {
+    FAfterCreated = true;
+    PostMessage(MSG_BROWSER_CREATED);
+}
+
+void TMainForm::Chromium1LoadError(const QWebEngineLoadingInfo& info) {
+    // An HTTP error status is a page that loaded; an aborted load (-3) is no failure.
+    if (info.status() != QWebEngineLoadingInfo::LoadFailedStatus ||
+        info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain || info.errorCode() == -3)
+        return;
+    if (FLoadErrorShown || FClosing)
+        return;
+    FLoadErrorShown = true;
+    // The box runs its own loop; keep it out of the engine's signal.
+    QTimer::singleShot(0, this, [this] {
+        QMessageBox box(QMessageBox::Critical, Q(kBoxCaption), Q(kLoadErrorText), QMessageBox::Ok, this);
+        box.setWindowModality(Qt::ApplicationModal);
+        box.exec();
+        close();
+    });
+}
+
+void TMainForm::closeEvent(QCloseEvent* e) {
+    // FormCloseQuery: the first request starts the handshake and is refused; the window closes
+    // when the browser has gone.
+    e->setAccepted(FCanClose);
+    if (!FClosing) {
+        FClosing = true;
+        hide();
+        if (!Chromium1) {
+            // No browser has come up, so none will report its end: close now and stop trying.
+            Timer1->stop();
+            FCanClose = true;
+            e->accept();
+        } else {
+            CloseBrowser();
+        }
+    }
+    if (e->isAccepted()) {
+        Timer1->stop();
+        Timer2->stop();
+        emit Closed();
+    }
+}
+
+void TMainForm::CloseBrowser() {
+    // A forced close: the page gets no chance to object or to ask the user.
+    Chromium1Close();
+}
+
+void TMainForm::Chromium1Close() { PostMessage(MSG_BROWSER_DESTROY); }
+
+void TMainForm::Chromium1BeforeClose() {
+    FCanClose = true;
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+// ---- window messages ----
+
+void TMainForm::PostMessage(int message) {
+    QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(message)));
+}
+
+bool TMainForm::event(QEvent* e) {
+    const int type = static_cast<int>(e->type());
+    switch (type) {
+    case MSG_BROWSER_CREATED:
+    case MSG_BROWSER_DESTROY:
+    case MSG_START_UPDATE:
+    case MSG_DOWN_ADDON:
+    case MSG_START_GAME:
+    case MSG_CLEAR_CACHE:
+    case MSG_CLEAR_USER_CACHE:
+    case MSG_CLEAR_FONTS:
+    case MSG_OPEN_URL:
+        // As the main loop would: an error inside a handler is shown, and the loop goes on.
+        try {
+            HandleMessage(type);
+        } catch (const std::exception& ex) {
+            ShowHandlerError(QString::fromUtf8(ex.what()));
+        } catch (...) {
+            ShowHandlerError(QStringLiteral("未知错误"));
+        }
+        return true;
+    default:
+        return TFormEx::event(e);
+    }
+}
+
+void TMainForm::ShowHandlerError(const QString& text) {
+    QMessageBox::critical(isVisible() ? this : nullptr, QGuiApplication::applicationDisplayName(), text);
+}
+
+void TMainForm::HandleMessage(int message) {
+    switch (message) {
+    case MSG_BROWSER_CREATED:
+        WMBrowserCreated();
+        break;
+    case MSG_BROWSER_DESTROY:
+        WMBrowserDestroy();
+        break;
+    case MSG_START_UPDATE:
+        WMStartUpdate();
+        break;
+    case MSG_DOWN_ADDON:
+        WMDownAddon();
+        break;
+    case MSG_START_GAME:
+        WMStartGame();
+        break;
+    case MSG_CLEAR_CACHE:
+        WMClearCache();
+        break;
+    case MSG_CLEAR_USER_CACHE:
+        WMClearUserCache();
+        break;
+    case MSG_CLEAR_FONTS:
+        WMClearFonts();
+        break;
+    case MSG_OPEN_URL:
+        WMOpenUrl();
+        break;
+    default:
+        break;
+    }
+}
+
+void TMainForm::WMBrowserCreated() {
+    if (FView && CEFWindowParent1)
+        FView->setGeometry(CEFWindowParent1->contentsRect());
+}
+
+void TMainForm::WMBrowserDestroy() {
+    // The host goes first and takes the browser's window with it; the page follows, and the
+    // profile only after the message loop (view, page, profile).
+    delete CEFWindowParent1;
+    CEFWindowParent1 = nullptr;
+    FView = nullptr;
+    TBrowserPage* page = Chromium1;
+    Chromium1 = nullptr;
+    if (!page) {
+        Chromium1BeforeClose();
+        return;
+    }
+    connect(page, &QObject::destroyed, this, &TMainForm::Chromium1BeforeClose);
+    page->deleteLater();
+}
+
+void TMainForm::WMStartUpdate() {
+    if (FUpdateStarted)
+        return;
+    FUpdateStarted = true;
+    StartUpdateWorker();
+}
+
+void TMainForm::StartUpdateWorker() {
+    // The one place that creates the update worker with FDownPath and FDownTemp, keeps its
+    // reference for FormDestroy and starts it. The worker is not part of the build yet, so
+    // nothing starts here.
+}
+
+void TMainForm::LetGoOfUpdateWorker() {
+    // Clears the update worker's reference without stopping or awaiting it: it frees itself when
+    // it ends, and the end of the process stops it at the latest.
+}
+
+void TMainForm::EndDownloaderProcesses() {
+    // Every downloader process, this launcher's or not, ends with the launcher.
+    EndProcessesNamed("aria2c");
+}
+
+// The page commands' handlers come with the page bridge; each message already has its place.
+void TMainForm::WMDownAddon() {}
+void TMainForm::WMStartGame() {}
+void TMainForm::WMClearCache() {}
+void TMainForm::WMClearUserCache() {}
+void TMainForm::WMClearFonts() {}
+void TMainForm::WMOpenUrl() {}
+
+void TMainForm::FormDestroy() {
+    if (FDestroyed.exchange(true))
+        return;
+    LetGoOfUpdateWorker();
+    EndDownloaderProcesses();
+}
+
+// ---- the workers' seam ----
+
+void TMainForm::Synchronize(const std::function<void()>& fn) {
+    if (QThread::currentThread() == thread()) {
+        fn();
+        return;
+    }
+    if (FDestroyed)
+        return;
+    std::exception_ptr error;
+    QMetaObject::invokeMethod(
+        this,
+        [&] {
+            try {
+                fn();
+            } catch (...) {
+                error = std::current_exception();
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    if (error)
+        std::rethrow_exception(error);
+}
+
+void TMainForm::RunInMainFrame(const std::string& script) {
+    // Dropped while no browser is up: before it exists and after it has closed.
+    if (!Chromium1)
+        return;
+    Chromium1->runJavaScript(Q(script));
+}
+
+void TMainForm::lbl_Msg() { RunInMainFrame(LblMsgScriptText(h_LblMsg)); }
+void TMainForm::lbl_Start_Game() { RunInMainFrame("window.lblstartgame()"); }
+void TMainForm::lbl_Down_Addon() { RunInMainFrame("window.lbldownaddon(" + h_LblAddonMsg + ")"); }
+void TMainForm::lbl_Addon_End() { RunInMainFrame("window.lbladdonend()"); }
+
+void TMainForm::LoadURL(const std::string& url) {
+    if (Chromium1)
+        Chromium1->load(QUrl(Q(url)));
+}
+
+} // namespace tw
