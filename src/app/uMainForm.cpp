@@ -174,6 +174,9 @@ bool StartGlobalCEFApp() {
     profile->setSpellCheckEnabled(false);
     // With this off window.open answers null at once instead of handing out a dead window.
     profile->settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+    // The first page is a local file; like any Chromium page it must reach the network (the
+    // service's pictures, its links). The engine would refuse that to local content otherwise.
+    profile->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
     g_profile = profile;
     return true;
 }

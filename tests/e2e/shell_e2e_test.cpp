@@ -1,0 +1,266 @@
+// The real launcher in a temporary program folder, under Xvfb with openbox.
+#include "e2e.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <regex>
+
+namespace tw::test::e2e {
+namespace {
+
+const WindowQuery kMainWindow = WindowQuery::Named("^Tarnwick$", "UIFrameEx");
+const WindowQuery kNoticeBox = WindowQuery::Named("^提示");
+const WindowQuery kAnyOfOurs = WindowQuery::OfClass("UIFrameEx");
+const Rgb kFrame{70, 70, 70};
+
+class ShellE2E : public ::testing::Test {
+protected:
+    XSession x;
+    ReportServer server;
+    LauncherFolder folder;
+
+    // A page in one colour that reports its load with what the browser tells about itself.
+    std::string ColourPage(const std::string& colour, const std::string& extra = {}) const {
+        return server.PageWithReporter(
+            "<script>window.addEventListener('load', function () {"
+            "  twReport('load', JSON.stringify({ua: navigator.userAgent, lang: navigator.language,"
+            "    w: innerWidth, h: innerHeight}));"
+            "});</script>" +
+                extra,
+            "<style>html,body{margin:0;height:100%;background:" + colour + "}</style>");
+    }
+
+    // Ends a launcher through the window manager (Alt+F4 on its window) and returns its exit code.
+    std::optional<int> CloseWithAltF4(Process& launcher, const std::string& window) {
+        x.Activate(window);
+        x.Key("alt+F4");
+        EXPECT_TRUE(x.WaitForNoWindow(kMainWindow, 10s)) << "the window must hide at once";
+        return launcher.Wait(30s);
+    }
+};
+
+TEST_F(ShellE2E, WindowShowsThePageInItsFrameWithTheRuntimeSettings) {
+    folder.WritePage(ColourPage("#1e90ff", "<script>setTimeout(function () { document.title = '别的标题';"
+                                           " twReport('titled', ''); }, 300);</script>"));
+    auto launcher = folder.Start(x);
+    auto load = server.WaitFor("load");
+    ASSERT_TRUE(load) << "the page did not load";
+    auto window = x.WaitForWindow(kMainWindow);
+    ASSERT_TRUE(window);
+
+    EXPECT_NE(x.WindowClass(*window).find("\"UIFrameEx\""), std::string::npos) << x.WindowClass(*window);
+    const Geometry g = x.WindowGeometry(*window);
+    EXPECT_EQ(g.width, 1052);
+    EXPECT_EQ(g.height, 720) << "the minimum outer height wins over the 691-pixel client height";
+    EXPECT_EQ(g.x, (x.Width() - g.width) / 2);
+    EXPECT_EQ(g.y, (x.Height() - g.height) / 2);
+    EXPECT_NE(load->data.find("\"w\":1050,\"h\":718"), std::string::npos) << load->data;
+
+    // Browser identity: the engine's Chromium, this platform, the launcher's version.
+    const std::regex ua(R"(^Mozilla/5\.0 \(X11; Linux [^)]+\) AppleWebKit/537\.36 \(KHTML, like Gecko\) )"
+                        R"(Chrome/\d+\.\d+\.\d+\.\d+ Safari/537\.36 voderozader/2\.0\.10\.219$)");
+    const std::string pageUa = load->data.substr(7, load->data.find("\",\"lang\"") - 7);
+    EXPECT_TRUE(std::regex_match(pageUa, ua)) << pageUa;
+    EXPECT_NE(load->data.find("\"lang\":\"zh-CN\""), std::string::npos) << load->data;
+    auto report = server.Requests("/report/load");
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ(report.front().headers["user-agent"], pageUa);
+    EXPECT_EQ(report.front().headers["accept-language"].rfind("zh-CN", 0), 0u) << report.front().headers["accept-language"];
+
+    ASSERT_TRUE(server.WaitFor("titled"));
+    EXPECT_EQ(x.WindowName(*window), "Tarnwick") << "a title change must change nothing visible";
+
+    // The frame ring and the page inside it.
+    Image shot;
+    WaitUntil(
+        [&] {
+            shot = x.Screenshot(CurrentTestName());
+            return Near(shot.At(g.x + g.width / 2, g.y + g.height / 2), {30, 144, 255});
+        },
+        10s, 200ms);
+    for (auto [px, py] : {std::pair{g.x, g.y}, {g.x + g.width - 1, g.y}, {g.x, g.y + g.height - 1},
+                          {g.x + g.width - 1, g.y + g.height - 1}, {g.x + 500, g.y}, {g.x, g.y + 300},
+                          {g.x + g.width - 1, g.y + 300}, {g.x + 500, g.y + g.height - 1}})
+        EXPECT_EQ(shot.At(px, py), kFrame) << px - g.x << "," << py - g.y << " is " << ToString(shot.At(px, py));
+    EXPECT_GT(shot.Share({g.x + 1, g.y + 1, g.width - 2, g.height - 2}, {30, 144, 255}), 0.99)
+        << "the page must fill the client area; see " << shot.path;
+
+    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+    // The profile lives below the program folder; nothing was logged.
+    EXPECT_TRUE(std::filesystem::is_directory(folder.Path() + "launcher-data"));
+    EXPECT_TRUE(std::filesystem::is_directory(folder.Path() + "launcher-data/cache"));
+    const std::string base = ArtifactDir() + CurrentTestName() + "-launcher-1";
+    EXPECT_EQ(ReadBytes(base + ".err"), "");
+    EXPECT_EQ(ReadBytes(base + ".out"), "");
+}
+
+TEST_F(ShellE2E, ProfileKeepsLastingCookiesAcrossAnOrderlyClose) {
+    // The local page goes on to served pages: one sets a lasting cookie, the next a session one.
+    auto lasting = ReportServer::Html(
+        server.PageWithReporter("<script>location.href = '" + server.BaseUrl() + "/session';</script>"));
+    lasting.headers["Set-Cookie"] = "kept=1; Max-Age=86400; Path=/";
+    server.Serve("/set", lasting);
+    auto session = ReportServer::Html(server.PageWithReporter("<script>twReport('session', document.cookie);</script>"));
+    session.headers["Set-Cookie"] = "session=1; Path=/";
+    server.Serve("/session", session);
+    server.Serve("/cookies", ReportServer::Html(server.PageWithReporter("<script>twReport('cookies', document.cookie);</script>")));
+
+    folder.WritePage(server.PageWithReporter("<script>location.href = '" + server.BaseUrl() + "/set';</script>"));
+    {
+        auto launcher = folder.Start(x);
+        auto s = server.WaitFor("session");
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->data, "kept=1; session=1");
+        auto window = x.WaitForWindow(kMainWindow);
+        ASSERT_TRUE(window);
+        EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+    }
+    folder.WritePage(server.PageWithReporter("<script>location.href = '" + server.BaseUrl() + "/cookies';</script>"));
+    auto again = folder.Start(x);
+    auto c = server.WaitFor("cookies");
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->data, "kept=1") << "lasting cookies survive a restart, session cookies do not";
+    auto request = server.Requests("/cookies");
+    ASSERT_FALSE(request.empty());
+    EXPECT_EQ(request.front().headers["cookie"], "kept=1");
+    ::kill(LauncherFolder::LauncherPid(*again), SIGTERM);
+    EXPECT_EQ(again->Wait(30s), 0);
+}
+
+TEST_F(ShellE2E, SecondPlainStartEndsAtOnceWhileTwoArgumentsGoOn) {
+    folder.WritePage(ColourPage("#ffffff"));
+    auto first = folder.Start(x);
+    ASSERT_TRUE(server.WaitFor("load"));
+    ASSERT_TRUE(x.WaitForWindow(kMainWindow));
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"one"}}) {
+        auto refused = folder.Start(x, args);
+        EXPECT_EQ(refused->Wait(20s), 0) << args.size() << " argument(s) must end at once with 0";
+    }
+    EXPECT_EQ(x.FindWindows(kMainWindow).size(), 1u);
+    EXPECT_EQ(server.Reports("load").size(), 1u);
+    EXPECT_TRUE(first->Running());
+
+    auto second = folder.Start(x, {"one", "two"});
+    ASSERT_TRUE(server.WaitFor("load", 30s, 2)) << "a start with two arguments goes on";
+    EXPECT_TRUE(WaitUntil([&] { return x.FindWindows(kMainWindow).size() == 2; }, 10s));
+
+    // The session's end request closes each in order.
+    for (auto* p : {first.get(), second.get()}) {
+        ::kill(LauncherFolder::LauncherPid(*p), SIGTERM);
+        EXPECT_EQ(p->Wait(30s), 0);
+    }
+    EXPECT_TRUE(x.WaitForNoWindow(kMainWindow, 5s));
+    // With every holder gone, a plain start goes on again.
+    auto third = folder.Start(x);
+    EXPECT_TRUE(server.WaitFor("load", 30s, 3));
+    ::kill(LauncherFolder::LauncherPid(*third), SIGTERM);
+    EXPECT_EQ(third->Wait(30s), 0);
+}
+
+TEST_F(ShellE2E, MissingPageShowsTheNetworkErrorBoxThenEnds) {
+    auto launcher = folder.Start(x);
+    auto box = x.WaitForWindow(kNoticeBox);
+    ASSERT_TRUE(box) << "no 提示 box";
+    x.Screenshot(CurrentTestName());
+    EXPECT_TRUE(launcher->Running()) << "the box waits for the user";
+    x.KeyTo(*box, "Return");
+    EXPECT_EQ(launcher->Wait(30s), 0);
+    EXPECT_TRUE(x.FindWindows(kAnyOfOurs).empty());
+}
+
+TEST_F(ShellE2E, HttpErrorStatusIsALoadedPageButARefusedConnectionIsALoadError) {
+    server.Serve("/missing", ReportServer::Html(server.PageWithReporter(
+                                                    "<script>twReport('404', ''); setTimeout(function () {"
+                                                    " twReport('still', ''); location.href = 'http://127.0.0.1:9/';"
+                                                    " }, 1500);</script>"),
+                                                404));
+    folder.WritePage(server.PageWithReporter("<script>location.href = '" + server.BaseUrl() + "/missing';</script>"));
+    auto launcher = folder.Start(x);
+    ASSERT_TRUE(server.WaitFor("404"));
+    ASSERT_TRUE(server.WaitFor("still"));
+    EXPECT_TRUE(launcher->Running());
+    // The refused connection that follows is a load error.
+    auto box = x.WaitForWindow(kNoticeBox);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(server.Reports("404").size(), 1u) << "the 404 page must not have raised the box";
+    x.KeyTo(*box, "Return");
+    EXPECT_EQ(launcher->Wait(30s), 0);
+}
+
+TEST_F(ShellE2E, PopUpsOpenNoWindow) {
+    folder.WritePage(ColourPage(
+        "#ffffff", "<a id=l href='about:blank' target='_blank'>x</a><script>"
+                   "window.addEventListener('load', function () {"
+                   "  var w = window.open('about:blank', '_blank', 'width=300,height=300');"
+                   "  document.getElementById('l').click();"
+                   "  document.getElementById('l').dispatchEvent(new MouseEvent('click', {button: 1}));"
+                   "  setTimeout(function () { twReport('opened', String(w === null)); }, 1000);"
+                   "});</script>"));
+    auto launcher = folder.Start(x);
+    auto opened = server.WaitFor("opened");
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(opened->data, "true") << "window.open must answer null";
+    EXPECT_EQ(x.FindWindows(kAnyOfOurs).size(), 1u) << "only the main window";
+    auto window = x.WaitForWindow(kMainWindow);
+    ASSERT_TRUE(window);
+    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+}
+
+TEST_F(ShellE2E, ContextMenuOnlyInEditableFields) {
+    folder.WritePage(ColourPage("#ffffff", "<input id=f style='position:absolute;left:100px;top:100px;"
+                                           "width:300px;height:40px' value='文字'>"));
+    auto launcher = folder.Start(x);
+    ASSERT_TRUE(server.WaitFor("load"));
+    auto window = x.WaitForWindow(kMainWindow);
+    ASSERT_TRUE(window);
+    const Geometry g = x.WindowGeometry(*window);
+
+    x.Click(g.x + 600, g.y + 400, 3); // plain page content
+    EXPECT_FALSE(WaitUntil([&] { return x.FindWindows(kAnyOfOurs).size() > 1; }, 1500ms)) << "no menu on plain content";
+
+    x.Click(g.x + 1 + 250, g.y + 1 + 120, 3); // inside the field
+    EXPECT_TRUE(WaitUntil([&] { return x.FindWindows(kAnyOfOurs).size() > 1; }, 10s)) << "the edit menu";
+    x.Screenshot(CurrentTestName());
+    x.Key("Escape");
+    EXPECT_TRUE(WaitUntil([&] { return x.FindWindows(kAnyOfOurs).size() == 1; }, 10s));
+    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+}
+
+TEST_F(ShellE2E, MissingEngineFilesGiveAnErrorBoxAndNoWindow) {
+    folder.WritePage(ColourPage("#ffffff"));
+    LauncherFolder::StartOptions o;
+    o.env["QTWEBENGINEPROCESS_PATH"] = folder.Path() + "no-such-engine/QtWebEngineProcess";
+    auto launcher = folder.Start(x, o);
+    auto box = x.WaitForWindow(kNoticeBox);
+    ASSERT_TRUE(box);
+    x.Screenshot(CurrentTestName());
+    EXPECT_TRUE(x.FindWindows(kMainWindow).empty());
+    x.KeyTo(*box, "Return");
+    EXPECT_EQ(launcher->Wait(30s), 0);
+    EXPECT_TRUE(server.Reports("load").empty());
+}
+
+TEST_F(ShellE2E, DemoPageRenders) {
+    folder.CopyDemoPage();
+    auto launcher = folder.Start(x);
+    auto window = x.WaitForWindow(kMainWindow);
+    ASSERT_TRUE(window);
+    const Geometry g = x.WindowGeometry(*window);
+    // The demo's title bar is a dark band across the top; its start button is warm gold.
+    Image shot;
+    const bool rendered = WaitUntil(
+        [&] {
+            shot = x.Screenshot("demo-page");
+            return shot.Share({g.x + 1, g.y + 1, g.width - 2, 30}, {0x14, 0x1a, 0x2e}, 24) > 0.5;
+        },
+        20s, 250ms);
+    EXPECT_TRUE(rendered) << "see " << shot.path;
+    EXPECT_EQ(shot.At(g.x, g.y), kFrame);
+    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+}
+
+} // namespace
+} // namespace tw::test::e2e
