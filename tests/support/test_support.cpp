@@ -91,6 +91,7 @@ std::string ToolMd5(const std::string& path) {
     return out;
 }
 
+// The environment may point elsewhere (a copied build); by default the folders of this build.
 std::string BuildDir() {
     const char* v = std::getenv("TARNWICK_BUILD_DIR");
     return v && *v ? v : TARNWICK_TEST_BUILD_DIR;
