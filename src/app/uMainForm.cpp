@@ -1,9 +1,16 @@
 #include "app/uMainForm.h"
 
+#include "addon/addonSpy.h"
 #include "app/shellRules.h"
 #include "base/helpers.h"
+#include "base/pagetext.h"
+#include "bridge/uExtensionHandler.h"
+#include "game/maintenance.h"
+#include "game/startGame.h"
 #include "platform/fs.h"
 #include "platform/system.h"
+#include "update/aria2.h"
+#include "update/downSpy.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -25,6 +32,7 @@
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
+#include <QWindow>
 #include <QtWebEngineCore/qtwebenginecoreglobal.h>
 
 #include <exception>
@@ -36,13 +44,20 @@ namespace {
 QWebEngineProfile* g_profile = nullptr;
 
 const char* const kLoadErrorText = "网络出错，请确保网络正常后再运行登录器！";
+const char* const kNoClientText = "未找到游戏客户端，请确保您已正确安装了魔兽客户端！";
 const char* const kBoxCaption = "提示";
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 
-// The one place that turns a status text into the script that shows it. The page-text payloads
-// of the core take its place once they are part of the build.
-std::string LblMsgScriptText(const std::string& text) { return "window.lblmsg(\"" + text + "\")"; }
+// A page command's message with the values it brought: each post carries its own, so that two
+// quick commands of one kind never hand each other's values to the handler.
+class TCommandEvent : public QEvent {
+public:
+    TCommandEvent(int message, AddonRequest addonRequest, std::string url)
+        : QEvent(static_cast<QEvent::Type>(message)), addon(std::move(addonRequest)), openUrl(std::move(url)) {}
+    AddonRequest addon;
+    std::string openUrl;
+};
 
 void DiscardMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
 
@@ -71,7 +86,15 @@ public:
         });
     }
 
+    TExtensionHandler* extension = nullptr;
+
 protected:
+    // native_get_channel asks through a prompt with a marker text; every other prompt is the page's.
+    bool javaScriptPrompt(const QUrl& origin, const QString& msg, const QString& defaultValue, QString* result) override {
+        if (extension && extension->AnswerPrompt(msg, result))
+            return true;
+        return QWebEnginePage::javaScriptPrompt(origin, msg, defaultValue, result);
+    }
     // Every new-window disposition (tab, background tab, pop-up, window) is cancelled: links with
     // a new-window target and window.open open nothing.
     QWebEnginePage* createWindow(WebWindowType) override { return nullptr; }
@@ -269,6 +292,9 @@ bool TMainForm::CreateBrowser() {
     Chromium1 = new TBrowserPage(GlobalProfile());
     Chromium1->setBackgroundColor(Qt::white);
     connect(Chromium1, &QWebEnginePage::loadingChanged, this, &TMainForm::Chromium1LoadError);
+    // The page's native functions, in every frame of every document it loads (a child of the page).
+    Chromium1->extension = new TExtensionHandler(
+        Chromium1, ProgramFolder(), [this](const PageMessage& m) { Chromium1ProcessMessageReceived(m); });
     FView = new TBrowserView(Chromium1, CEFWindowParent1);
     CEFWindowParent1->layout()->addWidget(FView);
     Chromium1->load(FStartAddress);
@@ -279,6 +305,33 @@ bool TMainForm::CreateBrowser() {
 void TMainForm::Chromium1AfterCreated() {
     FAfterCreated = true;
     PostMessage(MSG_BROWSER_CREATED);
+}
+
+void TMainForm::Chromium1ProcessMessageReceived(const PageMessage& message) {
+    const DispatchResult r = Dispatch(message);
+    switch (r.command) {
+    case WindowCommand::Move:
+        // Follows the mouse while its button is held; needs a window manager to do anything.
+        if (QWindow* w = windowHandle())
+            w->startSystemMove();
+        break;
+    case WindowCommand::Minimize:
+        showMinimized();
+        break;
+    case WindowCommand::MaximizeOrRestore:
+        if (isMaximized())
+            showNormal();
+        else
+            showMaximized();
+        break;
+    case WindowCommand::Close:
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        break;
+    case WindowCommand::None:
+        break;
+    }
+    if (r.post)
+        QCoreApplication::postEvent(this, new TCommandEvent(r.post, r.addon, r.openUrl));
 }
 
 void TMainForm::Chromium1LoadError(const QWebEngineLoadingInfo& info) {
@@ -351,6 +404,18 @@ bool TMainForm::event(QEvent* e) {
     case MSG_CLEAR_USER_CACHE:
     case MSG_CLEAR_FONTS:
     case MSG_OPEN_URL:
+        // The values a page command brought travel with its own event.
+        if (auto* command = dynamic_cast<TCommandEvent*>(e)) {
+            if (type == MSG_DOWN_ADDON) {
+                FDownAddonUrl = command->addon.url;
+                FDownAddonName = command->addon.name;
+                FDownAddonMd5 = command->addon.md5;
+                FDownAddonId = command->addon.id;
+                FDownAddonType = command->addon.type;
+            } else if (type == MSG_OPEN_URL) {
+                FOpwnUrl = command->openUrl;
+            }
+        }
         // As the main loop would: an error inside a handler is shown, and the loop goes on.
         try {
             HandleMessage(type);
@@ -432,28 +497,37 @@ void TMainForm::WMStartUpdate() {
 }
 
 void TMainForm::StartUpdateWorker() {
-    // The one place that creates the update worker with FDownPath and FDownTemp, keeps its
-    // reference for FormDestroy and starts it. The worker is not part of the build yet, so
-    // nothing starts here.
+    // The worker owns itself from here on (down/ and down/temp/ of the program folder, as
+    // FDownPath and FDownTemp name them) and frees itself when its run ends.
+    TDownSpy::Start(*this, ProgramFolder());
 }
 
 void TMainForm::LetGoOfUpdateWorker() {
-    // Clears the update worker's reference without stopping or awaiting it: it frees itself when
-    // it ends, and the end of the process stops it at the latest.
+    // Nothing is held: the worker is neither stopped nor awaited, it frees itself when it ends,
+    // and the end of the process stops it at the latest. Its calls into this window return
+    // without running once FormDestroy has begun (see Synchronize).
 }
 
 void TMainForm::EndDownloaderProcesses() {
-    // Every downloader process, this launcher's or not, ends with the launcher.
-    EndProcessesNamed("aria2c");
+    // The downloaders this launcher started, and any working in its download folder; other
+    // programs' downloads are not ours to end.
+    EndOurAria2Processes(FDownPath);
 }
 
-// The page commands' handlers come with the page bridge; each message already has its place.
-void TMainForm::WMDownAddon() {}
-void TMainForm::WMStartGame() {}
-void TMainForm::WMClearCache() {}
-void TMainForm::WMClearUserCache() {}
-void TMainForm::WMClearFonts() {}
-void TMainForm::WMOpenUrl() {}
+void TMainForm::WMDownAddon() {
+    DownAddon(*this, FDownTemp, FDownPath, FDownAddonUrl, FDownAddonName, FDownAddonMd5, FDownAddonId, FDownAddonType);
+}
+
+void TMainForm::WMStartGame() {
+    // A realm list that cannot be written raises; the loop shows the error's text.
+    if (StartGame(ProgramFolder(), WowHost()) == StartGameResult::ClientMissing)
+        QMessageBox::critical(isVisible() ? this : nullptr, Q(kBoxCaption), Q(kNoClientText));
+}
+
+void TMainForm::WMClearCache() { ClearCache(ProgramFolder()); }
+void TMainForm::WMClearUserCache() { ClearUserCache(ProgramFolder()); }
+void TMainForm::WMClearFonts() { ClearFonts(ProgramFolder()); }
+void TMainForm::WMOpenUrl() { OpenWebAddress(FOpwnUrl); }
 
 void TMainForm::FormDestroy() {
     if (FDestroyed.exchange(true))
@@ -493,10 +567,10 @@ void TMainForm::RunInMainFrame(const std::string& script) {
     Chromium1->runJavaScript(Q(script));
 }
 
-void TMainForm::lbl_Msg() { RunInMainFrame(LblMsgScriptText(h_LblMsg)); }
-void TMainForm::lbl_Start_Game() { RunInMainFrame("window.lblstartgame()"); }
-void TMainForm::lbl_Down_Addon() { RunInMainFrame("window.lbldownaddon(" + h_LblAddonMsg + ")"); }
-void TMainForm::lbl_Addon_End() { RunInMainFrame("window.lbladdonend()"); }
+void TMainForm::lbl_Msg() { RunInMainFrame(LblMsgScript(h_LblMsg)); }
+void TMainForm::lbl_Start_Game() { RunInMainFrame(LblStartGameScript()); }
+void TMainForm::lbl_Down_Addon() { RunInMainFrame(LblDownAddonScript(h_LblAddonMsg)); }
+void TMainForm::lbl_Addon_End() { RunInMainFrame(LblAddonEndScript()); }
 
 void TMainForm::LoadURL(const std::string& url) {
     if (Chromium1)

@@ -8,6 +8,7 @@
 // profile every browser uses, DestroyGlobalCEFApp lets it go after the last page.
 #include "app/FromEx.h"
 #include "base/mainform.h"
+#include "bridge/dispatch.h"
 
 #include <QStringList>
 #include <QUrl>
@@ -96,6 +97,9 @@ private:
 
     // Browser events.
     void Chromium1AfterCreated();
+    // A call of one of the page's native functions (main thread). Window commands act at once;
+    // every other command is posted with its own values to its window-message handler.
+    void Chromium1ProcessMessageReceived(const PageMessage& message);
     void Chromium1LoadError(const QWebEngineLoadingInfo& info);
     void Chromium1Close();
     void Chromium1BeforeClose();

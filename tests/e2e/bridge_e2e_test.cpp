@@ -1,0 +1,236 @@
+// The page bridge in the real launcher: a page that the test drives command by command (it polls
+// the report server for its next script) calls the native functions, and the test looks at what
+// happened to the window, the program folder and the processes.
+#include "e2e.h"
+#include "platform/fs.h"
+#include "reference_service.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace tw::test::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+const WindowQuery kMainWindow = WindowQuery::Named("^Tarnwick$", "UIFrameEx");
+const WindowQuery kNoticeBox = WindowQuery::Named("^提示$");
+const WindowQuery kErrorBox = WindowQuery::Named("^Tarnwick$", "");
+
+class BridgeE2E : public ::testing::Test {
+protected:
+    XSession x;
+    ReportServer server;
+    LauncherFolder folder;
+    int next_ = 1;
+
+    // A page that runs the scripts the test serves at /cmd/1, /cmd/2, ... one after the other and
+    // reports each result, and that reports every notification it gets.
+    std::string DrivenPage(const std::string& extraBody = {}) const {
+        return server.PageWithReporter(
+            extraBody + "<div id='bar' style='height:60px;background:#333' "
+                        "onmousedown=\"native_system_cmd('movewindows')\"></div><script>"
+                        "window.lblmsg = function (t) { twReport('lblmsg', t); };"
+                        "window.lblstartgame = function () { twReport('lblstartgame', ''); };"
+                        "window.lbldownaddon = function (o) { twReport('lbldownaddon', JSON.stringify(o)); };"
+                        "window.lbladdonend = function () { twReport('lbladdonend', ''); };"
+                        "twReport('loaded', typeof native_start_game + ' ' + location.protocol);"
+                        "var n = 1;"
+                        "function poll() {"
+                        "  fetch('" + server.BaseUrl() + "/cmd/' + n, {cache: 'no-store'})"
+                        "    .then(function (r) { if (r.status !== 200) throw 0; return r.text(); })"
+                        "    .then(function (code) {"
+                        "        var result; try { result = eval(code); } catch (e) { result = 'threw ' + e; }"
+                        "        twReport('ran' + n, String(result)); n++; setTimeout(poll, 20); },"
+                        "      function () { setTimeout(poll, 50); });"
+                        "}"
+                        "poll();</script>");
+    }
+
+    // Runs `script` in the page; its result as text.
+    std::string Run(const std::string& script) {
+        const int n = next_++;
+        server.Serve("/cmd/" + std::to_string(n), ReportServer::Html(script));
+        auto r = server.WaitFor("ran" + std::to_string(n), 20s);
+        EXPECT_TRUE(r) << "the page did not run: " << script;
+        return r ? r->data : "";
+    }
+
+    std::string P(const std::string& relative) const { return folder.Path() + relative; }
+
+    // A game stand-in: each start appends its command line and copies the realm list it saw.
+    void WriteFakeGame() const {
+        WriteBytes(P("wow.exe"), "#!/bin/sh\ncd \"$(dirname \"$0\")\"\nn=$(ls seen-*.wtf 2>/dev/null | wc -l)\n"
+                                 "cp realmlist.wtf \"seen-$n.wtf\"\necho \"$0 $*\" >> starts.log\n");
+        ::chmod(P("wow.exe").c_str(), 0755);
+    }
+    std::size_t Starts() const {
+        std::string log = ReadBytes(P("starts.log"));
+        return static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
+    }
+};
+
+TEST_F(BridgeE2E, PageCommandsReachTheWindowAndTheGameFolder) {
+    // Trees for the delete commands, with read-only, hidden and nested entries, and a link from
+    // inside the cache to a folder outside the program folder.
+    TempFolder outside;
+    WriteBytes(outside / "keep.txt", "keep");
+    for (const char* f : {"Cache/WDB/zhCN/a.wdb", "Cache/.hidden", "Errors/crash.txt", "Logs/x.log",
+                          "WTF/Account/ME/macros.txt", "WTF/Config.wtf", "Interface/AddOns/Bag/Bag.toc", "Fonts/f.ttf"})
+        WriteBytes(P(f), f);
+    ::chmod(P("Cache/WDB/zhCN/a.wdb").c_str(), 0444);
+    ::chmod(P("Cache/WDB/zhCN").c_str(), 0555);
+    fs::create_directory_symlink(outside.Path(), P("Cache/outside"));
+    // A desktop opener that records what it is handed.
+    WriteBytes(P("bin/xdg-open"), "#!/bin/sh\necho \"$1\" >> '" + P("opened.log") + "'\n");
+    ::chmod(P("bin/xdg-open").c_str(), 0755);
+    WriteBytes(P("launcherui/sub.html"),
+               "<script>native_open_url('http://from.frame/' + native_get_channel()); native_start_game();</script>");
+
+    folder.WritePage(DrivenPage());
+    LauncherFolder::StartOptions options;
+    options.env["PATH"] = P("bin") + ":" + std::string(std::getenv("PATH"));
+    auto launcher = folder.Start(x, options);
+    ASSERT_TRUE(server.WaitFor("loaded"));
+    EXPECT_EQ(server.Reports("loaded")[0].data, "function file:");
+    auto window = x.WaitForWindow(kMainWindow);
+    ASSERT_TRUE(window);
+
+    // The channel ID, read anew on every call.
+    EXPECT_EQ(Run("native_get_channel()"), "x001");
+    WriteBytes(P("cfg.ini"), "\xEF\xBB\xBF[ Channel ]\r\n  id  =  \"c042\"  \r\n");
+    EXPECT_EQ(Run("native_get_channel()"), "c042");
+    WriteBytes(P("cfg.ini"), "[channel]\r\nID=\r\n");
+    EXPECT_EQ(Run("native_get_channel()"), "");
+    EXPECT_EQ(Run("[typeof native_system_cmd(), native_system_cmd(5), native_down_addon(), native_open_url(),"
+                  " native_start_game.length, Object.keys(window).filter(k => /^native_/.test(k)).length].join()"),
+              "undefined,,,,0,8")
+        << "undefined everywhere, eight enumerable functions";
+
+    // Window commands: maximise, restore, wrong case, minimise.
+    const Geometry normal = x.WindowGeometry(*window);
+    Run("native_system_cmd('maxwindows')");
+    EXPECT_TRUE(WaitUntil([&] { return x.WindowGeometry(*window).width == x.Width(); }, 10s));
+    Run("native_system_cmd('maxwindows')");
+    EXPECT_TRUE(WaitUntil([&] { return x.WindowGeometry(*window).width == normal.width; }, 10s));
+    Run("native_system_cmd('MaxWindows'); native_system_cmd('resize')");
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(x.WindowGeometry(*window).width, normal.width);
+    // Dragging the page's own title bar moves the window while the button is held.
+    const Geometry before = x.WindowGeometry(*window);
+    x.Run("xdotool mousemove " + std::to_string(before.x + 400) + " " + std::to_string(before.y + 30) +
+          " mousedown 1 sleep 0.5 mousemove_relative -- 120 80 sleep 0.3 mousemove_relative -- 40 20 sleep 0.3 mouseup 1");
+    EXPECT_TRUE(WaitUntil([&] { return x.WindowGeometry(*window).x >= before.x + 100; }, 5s))
+        << x.WindowGeometry(*window).x << " was " << before.x;
+    Run("native_system_cmd('minwindows')");
+    EXPECT_TRUE(WaitUntil([&] { return !x.IsViewable(*window); }, 10s));
+    x.Activate(*window);
+    EXPECT_TRUE(WaitUntil([&] { return x.IsViewable(*window); }, 10s));
+
+    // The delete commands: only their folders go, links are removed as links.
+    Run("native_clear_cache()");
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(P("Cache")) && !Exists(P("Errors")) && !Exists(P("Logs")); }, 10s));
+    EXPECT_EQ(ReadBytes(outside / "keep.txt"), "keep");
+    Run("native_clear_user_cache(); native_clear_fonts()");
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(P("Interface/AddOns")) && !Exists(P("Fonts")); }, 10s));
+    EXPECT_FALSE(Exists(P("WTF/Account")));
+    EXPECT_TRUE(Exists(P("WTF/Config.wtf")));
+    EXPECT_TRUE(Exists(P("Interface")));
+
+    // Starting the game without a client: the notice box, nothing written.
+    WriteBytes(P("realmlist.wtf"), "SET realmlist \"old\"\r\nSET patchlist \"old\"\r\n");
+    Run("native_start_game()");
+    auto box = x.WaitForWindow(kNoticeBox, 15s);
+    ASSERT_TRUE(box) << "no 提示 box for a missing client";
+    x.Screenshot(CurrentTestName() + "-no-client");
+    x.KeyTo(*box, "Return");
+    EXPECT_TRUE(x.WaitForNoWindow(kNoticeBox, 10s));
+    EXPECT_EQ(ReadBytes(P("realmlist.wtf")), "SET realmlist \"old\"\r\nSET patchlist \"old\"\r\n");
+
+    // A read-only realm list: the error's text in a box, the game not started.
+    WriteFakeGame();
+    fs::create_directories(P("Data/zhCN"));
+    ASSERT_TRUE(platform::SetReadOnly(P("realmlist.wtf"), true));
+    Run("native_start_game()");
+    std::optional<std::string> error;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const auto& w : x.FindWindows(WindowQuery::Named(".*")))
+            if (w != *window && x.WindowName(w) == "Tarnwick" && x.IsViewable(w)) {
+                error = w;
+                return true;
+            }
+        return false;
+    }, 15s)) << "no error box for a read-only realm list";
+    x.Screenshot(CurrentTestName() + "-read-only");
+    x.KeyTo(*error, "Return");
+    EXPECT_EQ(Starts(), 0u);
+    ASSERT_TRUE(platform::SetReadOnly(P("realmlist.wtf"), false));
+
+    // Two starts, two games, each by its full path, the realm list rewritten in both places
+    // (no host from the service in this run: empty quotes).
+    Run("native_start_game(); native_start_game('ignored', 1)");
+    EXPECT_TRUE(WaitUntil([&] { return Starts() == 2; }, 15s)) << ReadBytes(P("starts.log"));
+    EXPECT_EQ(ReadBytes(P("starts.log")), P("wow.exe") + " \n" + P("wow.exe") + " \n");
+    EXPECT_EQ(ReadBytes(P("realmlist.wtf")), "SET realmlist \"\"\r\n");
+    EXPECT_EQ(ReadBytes(P("Data/zhCN/realmlist.wtf")), "SET realmlist \"\"\r\n");
+
+    // Links: only web addresses reach the desktop; a sub-frame's calls go through the top frame.
+    Run("native_open_url('http://example.com/a?b=1'); native_open_url('file:///etc/passwd');"
+        " native_open_url('/bin/sh'); native_open_url('" + P("wow.exe") + "'); native_open_url('javascript:alert(1)');"
+        " native_open_url('HTTPS://example.com/b'); native_open_url(''); 1");
+    Run("var f = document.createElement('iframe'); f.src = 'sub.html'; document.body.appendChild(f); 1");
+    EXPECT_TRUE(WaitUntil([&] { return ReadBytes(P("opened.log")).find("from.frame") != std::string::npos; }, 15s));
+    EXPECT_TRUE(WaitUntil([&] { return Starts() == 3; }, 15s)) << "the frame's start";
+    EXPECT_EQ(ReadBytes(P("opened.log")), "http://example.com/a?b=1\nHTTPS://example.com/b\nhttp://from.frame/\n");
+
+    // After a reload the functions are there again.
+    Run("setTimeout(function () { location.reload(); }, 50); 1");
+    ASSERT_TRUE(server.WaitFor("loaded", 20s, 2));
+    EXPECT_EQ(server.Reports("loaded")[1].data, "function file:");
+    x.Screenshot(CurrentTestName());
+
+    // exitapp: the window hides at once and the launcher ends after the browser has gone.
+    next_ = 1;
+    server.Serve("/cmd/1", ReportServer::Html("native_system_cmd('exitapp')"));
+    EXPECT_TRUE(x.WaitForNoWindow(kMainWindow, 15s));
+    EXPECT_EQ(launcher->Wait(30s), 0);
+}
+
+TEST_F(BridgeE2E, TheServiceHostAndTheWorkersNotificationsReachThePage) {
+    // The reference service names a home page on the report server and a host with blanks, a
+    // quote and a line break; the client is installed (wow.exe), there are no patches.
+    TempFolder root("tarnwick-e2e-service");
+    server.Serve("/home", ReportServer::Html(DrivenPage()));
+    WriteBytes(root / "service.json", nlohmann::json{{"homepage", server.BaseUrl() + "/home"},
+                                                     {"wowhost", "  10.0.0.5\"\r\nSET patchlist \"evil  "}}
+                                          .dump());
+    tw::test::ReferenceService service(root.Path());
+    WriteFakeGame();
+    folder.WritePage(DrivenPage());
+    LauncherFolder::StartOptions options;
+    options.env["TARNWICK_SERVICE_URL"] = service.Endpoint();
+    options.env["TARNWICK_DOWNLOAD_HOST"] = service.Base();
+    auto launcher = folder.Start(x, options);
+
+    ASSERT_TRUE(server.WaitFor("lblstartgame", 60s));
+    ASSERT_TRUE(server.WaitFor("loaded", 20s, 2)) << "the home page replaced the local page";
+    EXPECT_EQ(server.Reports("loaded")[1].data, "function http:");
+    std::vector<std::string> texts;
+    for (const auto& r : server.Reports("lblmsg"))
+        texts.push_back(r.data);
+    // The first text reaches the local page, the rest the home page, in order.
+    EXPECT_EQ(texts, (std::vector<std::string>{"正在初始化……", "正在效验登录器版本...", "正在检测游戏补丁文件...",
+                                               "效验补丁文件，请耐心等待..."}));
+    EXPECT_EQ(server.Reports("lblstartgame").size(), 1u);
+
+    // The game starts against the service's host, which cannot add a line of its own.
+    Run("native_start_game()");
+    EXPECT_TRUE(WaitUntil([&] { return Starts() == 1; }, 15s));
+    EXPECT_EQ(ReadBytes(P("seen-0.wtf")), "SET realmlist \"10.0.0.5SET patchlist evil\"\r\n");
+    x.Screenshot(CurrentTestName());
+}
+
+} // namespace
+} // namespace tw::test::e2e
