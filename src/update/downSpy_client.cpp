@@ -85,6 +85,12 @@ void TDownSpy::RunAria2() {
     try {
         for (;;) {
             Wait1000();
+            // Ours may have gone (killed, or the port held by another aria2c): whatever answers
+            // on the port now is not ours to read.
+            if (!FAria2.Running()) {
+                FFailure = "游戏资源下载失败：下载程序 aria2c 意外退出（端口 58012 可能被占用）";
+                return;
+            }
             const TAnswer stat = TAnswer::Parse(FHttp->PostJson(kAria2Endpoint, FAria2.Request("aria2.getGlobalStat")),
                                                 "aria2.getGlobalStat")
                                      .Object("result");

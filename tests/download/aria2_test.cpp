@@ -1,6 +1,7 @@
 #include "base/error.h"
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "aria2_port_lock.h"
 #include "test_support.h"
 #include "update/aria2.h"
 
@@ -87,6 +88,7 @@ TEST(Aria2GlobalStat, ReadsStringNumbersAndToleratesErrorAnswers) {
 }
 
 TEST(Aria2Process, StartsWithASecretOfItsOwnAndOnlyOurOnesAreEnded) {
+    tw::test::Aria2PortLock portLock;
     TempFolder program, other;
     std::string down = program / "down/";
     fs::create_directories(down);

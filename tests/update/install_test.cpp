@@ -1,5 +1,6 @@
 // Installing the game client through the real aria2c (its RPC port is fixed, so these run alone)
 // from the reference service on 127.0.0.1.
+#include "aria2_port_lock.h"
 #include "worker_fixture.h"
 
 #include "platform/process.h"
@@ -40,6 +41,7 @@ bool PortBusy(int port) {
 
 class InstallTest : public WorkerFixture {
 protected:
+    Aria2PortLock portLock;
     void SetUp() override {
         withClient = false;
         // An aria2c of an earlier test may still be on its way out.
