@@ -61,7 +61,10 @@ protected:
         for (const auto& f : ClientFiles())
             EXPECT_EQ(ToolMd5(program / f), ToolMd5(root / ("client/" + f))) << f;
         EXPECT_TRUE(platform::IsExecutableFile(program / "wow.exe"));
-        EXPECT_TRUE(fs::is_empty(program / "down/wow")) << "wow/ is left empty";
+        EXPECT_TRUE(fs::is_directory(program / "down/wow") && fs::is_empty(program / "down/wow")) << "wow/ is left empty";
+        if (HasFailure())
+            for (const auto& t : Statuses())
+                std::cerr << "status: " << t << '\n';
     }
     std::size_t GetsOf(const std::string& path) const {
         std::size_t n = 0;
