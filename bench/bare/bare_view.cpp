@@ -3,6 +3,7 @@
 // ends when the window is closed.
 #include <QApplication>
 #include <QUrl>
+#include <QWebEngineSettings>
 #include <QWebEngineView>
 
 int main(int argc, char** argv) {
@@ -11,6 +12,8 @@ int main(int argc, char** argv) {
     if (argc < 2)
         return 2;
     QWebEngineView view;
+    // As in the launcher: the local page may reach the network (it reports its load there).
+    view.settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
     view.resize(1050, 691);
     view.load(QUrl::fromUserInput(QString::fromLocal8Bit(argv[1])));
     view.show();

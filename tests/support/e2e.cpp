@@ -646,7 +646,13 @@ std::unique_ptr<Process> LauncherFolder::Start(const XSession& x, const StartOpt
              {"QTWEBENGINE_REMOTE_DEBUGGING", ""}};
     for (const auto& [k, v] : options.env)
         o.env[k] = v;
-    const std::string base = ArtifactDir() + CurrentTestName() + "-launcher-" + std::to_string(++starts_);
+    static int starts = 0;
+    static std::string test;
+    if (test != CurrentTestName()) {
+        test = CurrentTestName();
+        starts = 0;
+    }
+    const std::string base = ArtifactDir() + test + "-launcher-" + std::to_string(++starts);
     o.stdoutPath = base + ".out";
     o.stderrPath = base + ".err";
     return std::make_unique<Process>(o);

@@ -252,7 +252,7 @@ public:
     void CopyDemoPage() const;
 
     // Starts the launcher (in the folder, as its working folder) on the display of `x`. Its
-    // output goes to <ArtifactDir>/<test>-launcher-<n>.{out,err}.
+    // output goes to <ArtifactDir>/<test>-launcher-<n>.{out,err}, n counting the starts of the test.
     std::unique_ptr<Process> Start(const XSession& x, const StartOptions& options) const;
     std::unique_ptr<Process> Start(const XSession& x, std::vector<std::string> args = {}) const;
 
@@ -262,7 +262,6 @@ public:
 
 private:
     TempFolder folder_;
-    mutable int starts_ = 0;
 };
 
 // True when process namespaces can be used here (probed once).
