@@ -1,0 +1,69 @@
+// An add-on installed from the demo home page in the real launcher: the reference service serves
+// the demo server folder, whose home page lists its add-on; the user presses the add-on's install
+// button, and the add-on lands in Interface/AddOns while the page shows each stage.
+#include "e2e.h"
+#include "reference_service.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace tw::test::e2e {
+namespace {
+
+const WindowQuery kMainWindow = WindowQuery::Named("^Tarnwick$", "UIFrameEx");
+
+bool Requested(const ReferenceService& service, const std::string& path) {
+    for (const auto& r : service.Requests())
+        if (r.value("path", "") == path)
+            return true;
+    return false;
+}
+
+TEST(AddonE2E, TheDemoHomePageInstallsAnAddon) {
+    XSession x;
+    LauncherFolder folder;
+    TempFolder root("tarnwick-e2e-demo");
+    ASSERT_EQ(Shell("'" + SourceDir() + "/service/demo/make-server-folder' '" + root.Path() + "'"), 0);
+    ReferenceService service(root.Path());
+    folder.CopyDemoPage();
+    // The game is there, so the update worker goes straight to the patches.
+    WriteBytes(folder.Path() + "wow.exe", "#!/bin/sh\n");
+    ::chmod((folder.Path() + "wow.exe").c_str(), 0755);
+    WriteBytes(folder.Path() + "Interface/AddOns/Mine/Mine.toc", "mine");
+
+    LauncherFolder::StartOptions options;
+    options.env["TARNWICK_SERVICE_URL"] = service.Endpoint();
+    options.env["TARNWICK_DOWNLOAD_HOST"] = service.Base();
+    auto launcher = folder.Start(x, options);
+    auto window = x.WaitForWindow(kMainWindow);
+    ASSERT_TRUE(window);
+    // The home page has replaced the local one once it has asked for its add-on list.
+    ASSERT_TRUE(WaitUntil([&] { return Requested(service, "/api/addons"); }, 60s));
+    std::this_thread::sleep_for(1s); // let the list render
+
+    // Press the add-on's button as a keyboard user would: a click into the news panel, then Tab
+    // to the next control after it (the first add-on's install button) and Space.
+    const Geometry g = x.WindowGeometry(*window);
+    x.Activate(*window);
+    x.Click(g.x + 120, g.y + 300);
+    x.Key("Tab");
+    x.Key("space");
+
+    const std::string installed = folder.Path() + "Interface/AddOns/DemoAddon/DemoAddon.toc";
+    EXPECT_TRUE(WaitUntil([&] { return Exists(installed); }, 60s));
+    EXPECT_TRUE(Requested(service, "/files/addons/DemoAddon.zip"));
+    EXPECT_EQ(ReadBytes(folder.Path() + "Interface/AddOns/Mine/Mine.toc"), "mine"); // type 0 merges
+    EXPECT_EQ(ReadBytes(folder.Path() + "Interface/AddOns/DemoAddon/DemoAddon.lua"), "print(\"演示插件已加载\")\r\n");
+    EXPECT_TRUE(Exists(folder.Path() + "down/temp/DemoAddon.zip"));
+    std::this_thread::sleep_for(1s); // the page's last state text
+    x.Screenshot(CurrentTestName());
+
+    x.Activate(*window);
+    x.Key("alt+F4");
+    EXPECT_TRUE(x.WaitForNoWindow(kMainWindow, 10s));
+    EXPECT_EQ(launcher->Wait(30s), 0);
+}
+
+} // namespace
+} // namespace tw::test::e2e
