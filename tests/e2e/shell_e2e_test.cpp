@@ -32,6 +32,26 @@ protected:
             "<style>html,body{margin:0;height:100%;background:" + colour + "}</style>");
     }
 
+    // A page in one colour that runs the scripts the test serves at /cmd/1, /cmd/2, ... in turn
+    // and reports each result as "ran<n>".
+    std::string DrivenPage(const std::string& colour) const {
+        return ColourPage(colour, "<script>var n = 1; (function poll() {"
+                                  "  fetch('" + server.BaseUrl() + "/cmd/' + n, {cache: 'no-store'})"
+                                  "    .then(function (r) { if (r.status !== 200) throw 0; return r.text(); })"
+                                  "    .then(function (code) { var v; try { v = eval(code); } catch (e) { v = 'threw ' + e; }"
+                                  "      twReport('ran' + n, String(v)); n++; setTimeout(poll, 20); },"
+                                  "      function () { setTimeout(poll, 50); });"
+                                  "})();</script>");
+    }
+    std::string Drive(const std::string& script) {
+        const std::string n = std::to_string(++commands_);
+        server.Serve("/cmd/" + n, ReportServer::Html(script));
+        auto r = server.WaitFor("ran" + n, 20s);
+        EXPECT_TRUE(r) << "the page did not run " << script;
+        return r ? r->data : std::string();
+    }
+    int commands_ = 0;
+
     // Ends a launcher through the window manager (Alt+F4 on its window) and returns its exit code.
     std::optional<int> CloseWithAltF4(Process& launcher, const std::string& window) {
         x.Activate(window);
@@ -241,6 +261,84 @@ TEST_F(ShellE2E, MissingEngineFilesGiveAnErrorBoxAndNoWindow) {
     x.KeyTo(*box, "Return");
     EXPECT_EQ(launcher->Wait(30s), 0);
     EXPECT_TRUE(server.Reports("load").empty());
+}
+
+TEST_F(ShellE2E, MaximisedTheClientAreaIsTheWorkAreaAndRestoredTheFrameIsBack) {
+    const Rgb page{46, 139, 87};
+    folder.WritePage(DrivenPage("#2e8b57"));
+    auto launcher = folder.Start(x);
+    ASSERT_TRUE(server.WaitFor("load"));
+    auto window = x.WaitForWindow(kMainWindow);
+    ASSERT_TRUE(window);
+    const Geometry normal = x.WindowGeometry(*window);
+
+    Drive("native_system_cmd('maxwindows')");
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const Geometry g = x.WindowGeometry(*window);
+            return g.x == 0 && g.y == 0 && g.width == x.Width() && g.height == x.Height();
+        },
+        10s));
+    EXPECT_TRUE(WaitUntil([&] { return Drive("innerWidth + 'x' + innerHeight") == "1280x1024"; }, 10s))
+        << "the page must cover the whole work area, with no frame ring left";
+    Image shot;
+    WaitUntil(
+        [&] {
+            shot = x.Screenshot(CurrentTestName() + "-maximised");
+            return Near(shot.At(0, 0), page) && Near(shot.At(x.Width() - 1, x.Height() - 1), page);
+        },
+        10s, 200ms);
+    EXPECT_TRUE(Near(shot.At(0, 0), page)) << ToString(shot.At(0, 0));
+    EXPECT_TRUE(Near(shot.At(x.Width() - 1, x.Height() - 1), page));
+
+    Drive("native_system_cmd('maxwindows')");
+    EXPECT_TRUE(WaitUntil([&] { return x.WindowGeometry(*window).width == normal.width; }, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return Drive("innerWidth + 'x' + innerHeight") == "1050x718"; }, 10s));
+    const Geometry g = x.WindowGeometry(*window);
+    WaitUntil(
+        [&] {
+            shot = x.Screenshot(CurrentTestName() + "-restored");
+            return shot.At(g.x, g.y) == kFrame && shot.At(g.x + g.width - 1, g.y + g.height - 1) == kFrame;
+        },
+        10s, 200ms);
+    EXPECT_EQ(shot.At(g.x, g.y), kFrame);
+    EXPECT_EQ(shot.At(g.x + g.width - 1, g.y + g.height - 1), kFrame);
+    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+}
+
+TEST_F(ShellE2E, DraggingTheFrameSizesTheWindowDownToItsMinimum) {
+    folder.WritePage(ColourPage("#ffffff"));
+    auto launcher = folder.Start(x);
+    ASSERT_TRUE(server.WaitFor("load"));
+    auto window = x.WaitForWindow(kMainWindow);
+    ASSERT_TRUE(window);
+    const Geometry g = x.WindowGeometry(*window);
+    auto drag = [&](int fromX, int fromY, int dx, int dy) {
+        x.Run("xdotool mousemove " + std::to_string(fromX) + " " + std::to_string(fromY) +
+              " mousedown 1 sleep 0.3 mousemove_relative -- " + std::to_string(dx) + " " + std::to_string(dy) +
+              " sleep 0.3 mouseup 1");
+    };
+    // The right edge (its frame pixel) grows the window; the bottom right corner shrinks it, but
+    // never below 1024 x 720.
+    drag(g.x + g.width - 1, g.y + g.height / 2, 100, 0);
+    EXPECT_TRUE(WaitUntil([&] { return x.WindowGeometry(*window).width >= g.width + 80; }, 5s))
+        << x.WindowGeometry(*window).width;
+    const Geometry wide = x.WindowGeometry(*window);
+    EXPECT_EQ(wide.height, g.height);
+    EXPECT_EQ(wide.x, g.x);
+    drag(wide.x + wide.width - 1, wide.y + wide.height - 1, -400, -300);
+    EXPECT_TRUE(WaitUntil([&] { return x.WindowGeometry(*window).width < wide.width; }, 5s));
+    const Geometry small = x.WindowGeometry(*window);
+    EXPECT_EQ(small.width, 1024);
+    EXPECT_EQ(small.height, 720);
+    // The top left corner sizes from the other side: the window's far corner stays put.
+    drag(small.x, small.y, -50, -40);
+    EXPECT_TRUE(WaitUntil([&] { return x.WindowGeometry(*window).width > small.width; }, 5s));
+    const Geometry grown = x.WindowGeometry(*window);
+    EXPECT_EQ(grown.x + grown.width, small.x + small.width);
+    EXPECT_EQ(grown.y + grown.height, small.y + small.height);
+    EXPECT_GT(grown.height, small.height);
+    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
 }
 
 TEST_F(ShellE2E, DemoPageRenders) {
