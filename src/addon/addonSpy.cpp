@@ -1,12 +1,14 @@
 #include "addon/addonSpy.h"
 
 #include "base/error.h"
+#include "base/percent.h"
 #include "platform/filestream.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <limits>
@@ -145,19 +147,7 @@ std::string AddonNoticeText(int code, const std::string& msg) {
 int RoundedPercent(std::uint64_t done, std::uint64_t total) {
     if (total == 0)
         return -1;
-    if (done > total)
-        done = total;
-    // Keep done * 100 within 64 bits; only totals beyond 10^17 bytes lose precision.
-    while (total > std::numeric_limits<std::uint64_t>::max() / 100) {
-        total >>= 1;
-        done >>= 1;
-    }
-    const std::uint64_t scaled = done * 100;
-    std::uint64_t percent = scaled / total;
-    const std::uint64_t rest = scaled % total;
-    if (rest * 2 > total || (rest * 2 == total && percent % 2 == 1))
-        ++percent;
-    return static_cast<int>(percent);
+    return RoundHalfEven(static_cast<double>(std::min(done, total)) / static_cast<double>(total) * 100.0);
 }
 
 TaddonSpy::TaddonSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string downAddonUrl,
