@@ -20,15 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Waits (bounded) until `predicate` holds.
-template <typename F> bool WaitFor(F predicate, int timeoutMs = 5000) {
-    for (int waited = 0; waited < timeoutMs; waited += 20) {
-        if (predicate())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return predicate();
-}
+bool WaitFor(const std::function<bool()>& predicate) { return tw::test::WaitUntil(predicate, std::chrono::seconds(5)); }
 
 // A program that writes its arguments, one per line, to the file named by RECORD.
 std::string MakeRecorder(const std::string& path, const std::string& record) {

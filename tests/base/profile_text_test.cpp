@@ -13,31 +13,6 @@ using tw::test::ReadBytes;
 using tw::test::TempFolder;
 using tw::test::WriteBytes;
 
-namespace {
-
-// Sets LC_ALL for the duration of a test.
-class Locale {
-public:
-    explicit Locale(const char* value) {
-        const char* old = std::getenv("LC_ALL");
-        had_ = old != nullptr;
-        if (had_)
-            old_ = old;
-        ::setenv("LC_ALL", value, 1);
-    }
-    ~Locale() {
-        if (had_)
-            ::setenv("LC_ALL", old_.c_str(), 1);
-        else
-            ::unsetenv("LC_ALL");
-    }
-
-private:
-    bool had_ = false;
-    std::string old_;
-};
-
-} // namespace
 
 TEST(ReadProfileString, FollowsTheWindowsReadingRules) {
     TempFolder dir;
@@ -69,7 +44,7 @@ TEST(ReadProfileString, DecodesUtf16AndAnsiFiles) {
     WriteBytes(ini, utf16);
     EXPECT_EQ(ReadProfileString(ini, "channel", "ID", "x001"), "u16");
 
-    Locale zh("zh_CN.UTF-8");
+    tw::test::ScopedEnv zh("LC_ALL", "zh_CN.UTF-8");
     WriteBytes(ini, "[channel]\r\nID=\xD6\xD0\xCE\xC4\r\n"); // "中文" in GBK
     EXPECT_EQ(ReadProfileString(ini, "channel", "ID", "x001"), "中文");
     WriteBytes(ini, "\xEF\xBB\xBF[channel]\r\nID=中文\r\n");
@@ -80,12 +55,12 @@ TEST(WriteAnsiLines, WritesTheCodePageWithCrLfAndRefusesReadOnlyFiles) {
     TempFolder dir;
     const std::string path = dir / "realmlist.wtf";
     {
-        Locale zh("zh_CN.UTF-8");
+        tw::test::ScopedEnv zh("LC_ALL", "zh_CN.UTF-8");
         WriteAnsiLines(path, {"SET realmlist \"127.0.0.1\"", "中文"});
         EXPECT_EQ(ReadBytes(path), "SET realmlist \"127.0.0.1\"\r\n\xD6\xD0\xCE\xC4\r\n");
     }
     {
-        Locale en("en_US.UTF-8");
+        tw::test::ScopedEnv en("LC_ALL", "en_US.UTF-8");
         WriteAnsiLines(path, {"caf\xC3\xA9 中"});
         EXPECT_EQ(ReadBytes(path), "caf\xE9 ?\r\n") << "CP1252, unknown characters become '?'";
     }

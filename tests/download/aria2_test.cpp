@@ -13,10 +13,6 @@
 #include <sys/stat.h>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace tw;
 using tw::test::TempFolder;
@@ -34,24 +30,8 @@ std::string CmdLine(platform::ProcessId pid) {
     return raw;
 }
 
-template <typename F> bool WaitFor(F f, int ms = 10000) {
-    for (int i = 0; i < ms / 20 && !f(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return f();
-}
+bool WaitFor(const std::function<bool()>& f) { return tw::test::WaitUntil(f, std::chrono::seconds(10)); }
 
-// True once nothing listens on aria2's port any more (a downloader of an earlier test may still be
-// shutting down).
-bool PortFree(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool busy = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return !busy;
-}
 
 } // namespace
 
@@ -95,7 +75,7 @@ TEST(Aria2Process, StartsWithASecretOfItsOwnAndOnlyOurOnesAreEnded) {
     WriteBytes(down + "aria2.conf", "enable-rpc=true\nrpc-listen-port=58012\ninput-file=d.lst\ndir=.\n");
     WriteBytes(down + "d.lst", "");
 
-    ASSERT_TRUE(WaitFor([] { return PortFree(58012); }));
+    ASSERT_TRUE(WaitFor([] { return !tw::test::PortBusy(58012); }));
     TAria2 aria2;
     std::string error;
     ASSERT_TRUE(aria2.Start(program.Path(), down, error)) << error;

@@ -39,22 +39,9 @@ std::size_t Lines(const std::string& text) {
 }
 
 bool WaitForLines(const std::string& path, std::size_t lines) {
-    for (int i = 0; i < 250; ++i) {
-        if (Lines(ReadBytes(path)) >= lines)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return tw::test::WaitUntil([&] { return Lines(ReadBytes(path)) >= lines; }, std::chrono::seconds(5));
 }
 
-class Locale {
-public:
-    explicit Locale(const char* v) : old_(std::getenv("LC_ALL") ? std::getenv("LC_ALL") : "") { ::setenv("LC_ALL", v, 1); }
-    ~Locale() { old_.empty() ? ::unsetenv("LC_ALL") : ::setenv("LC_ALL", old_.c_str(), 1); }
-
-private:
-    std::string old_;
-};
 
 } // namespace
 
@@ -68,7 +55,7 @@ TEST(RealmlistHost, TrimsAndDropsWhatCouldBreakOutOfTheQuotes) {
 }
 
 TEST(StartGame, WritesBothRealmListsAndStartsTheClientEachTime) {
-    Locale zh("zh_CN.UTF-8");
+    tw::test::ScopedEnv zh("LC_ALL", "zh_CN.UTF-8");
     TempFolder dir("tarnwick game folder"); // a blank in the path: passed unquoted all the same
     const std::string p = dir.Path();
     MakeFakeGame(p);

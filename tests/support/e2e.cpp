@@ -27,17 +27,6 @@ namespace fs = std::filesystem;
 
 namespace tw::test::e2e {
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout, std::chrono::milliseconds step) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (done())
-            return true;
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(step);
-    }
-}
-
 std::string ArtifactDir() {
     std::string dir = BuildDir() + "/e2e-artifacts/";
     fs::create_directories(dir);

@@ -35,9 +35,7 @@ namespace tw::test::e2e {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Polls `done` every `step` until it is true or `timeout` has passed; true when it became true.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds step = 50ms);
+using tw::test::WaitUntil;
 
 // Folder for screenshots and logs that people look at after a run: <build>/e2e-artifacts/.
 std::string ArtifactDir();

@@ -1,6 +1,8 @@
 #pragma once
 // Shared pieces of the tests: temporary folders, small file chores, locating build outputs.
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tw::test {
@@ -32,6 +34,27 @@ int Shell(const std::string& command);
 std::string ShellOutput(const std::string& command);
 // The MD5 of a file as md5sum prints it, upper-cased.
 std::string ToolMd5(const std::string& path);
+
+// Polls `done` every `step` until it is true or `timeout` has passed; true when it became true.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step = std::chrono::milliseconds(50));
+
+// True while something accepts connections on 127.0.0.1:`port`.
+bool PortBusy(int port);
+
+// Sets (or, with nullptr, unsets) an environment variable for the object's life.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const char* value);
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv();
+
+private:
+    std::string name_;
+    bool had_ = false;
+    std::string old_;
+};
 
 // Build and source folders, from the environment CTest sets.
 std::string BuildDir();

@@ -28,17 +28,6 @@ const char kDownload[] = "正在下载游戏资源，请耐心等待……";
 const char kDeploy[] = "游戏下载完成，正在部署中...";
 const char kDeployed[] = "游戏部署完成";
 
-bool PortBusy(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool busy = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return busy;
-}
-
 class InstallTest : public WorkerFixture {
 protected:
     Aria2PortLock portLock;
@@ -192,12 +181,11 @@ TEST_F(InstallTest, ListShapes) {
 TEST_F(InstallTest, ChineseFileNamesLandUnderTheirOwnNames) {
     // The game's code page is GBK here; the downloader's list must still name files as this
     // system does.
-    const char* old = std::getenv("LC_ALL");
-    std::string saved = old ? old : "";
-    ::setenv("LC_ALL", "zh_CN.UTF-8", 1);
     WriteBytes(root / "client/Fonts/方正字体.ttf", "font");
-    RunWorker();
-    saved.empty() ? ::unsetenv("LC_ALL") : ::setenv("LC_ALL", saved.c_str(), 1);
+    {
+        ScopedEnv zh("LC_ALL", "zh_CN.UTF-8");
+        RunWorker();
+    }
     ExpectInstalled();
     EXPECT_EQ(ReadBytes(program / "Fonts/方正字体.ttf"), "font");
     EXPECT_THAT(ReadBytes(program / "down/d.lst"), ::testing::HasSubstr(" out=wow/Fonts/方正字体.ttf\r\n"));
