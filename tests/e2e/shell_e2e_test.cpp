@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <filesystem>
 #include <regex>
 
@@ -14,6 +18,30 @@ const WindowQuery kMainWindow = WindowQuery::Named("^Tarnwick$", "UIFrameEx");
 const WindowQuery kNoticeBox = WindowQuery::Named("^提示");
 const WindowQuery kAnyOfOurs = WindowQuery::OfClass("UIFrameEx");
 const Rgb kFrame{70, 70, 70};
+
+// A port nobody listens on just now.
+int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool Listening(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool open = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return open;
+}
 
 class ShellE2E : public ::testing::Test {
 protected:
@@ -64,7 +92,12 @@ protected:
 TEST_F(ShellE2E, WindowShowsThePageInItsFrameWithTheRuntimeSettings) {
     folder.WritePage(ColourPage("#1e90ff", "<script>setTimeout(function () { document.title = '别的标题';"
                                            " twReport('titled', ''); }, 300);</script>"));
-    auto launcher = folder.Start(x);
+    // Remote debugging stays off whatever the environment asks for.
+    const int debugPort = FreePort();
+    LauncherFolder::StartOptions o;
+    o.env["QTWEBENGINE_REMOTE_DEBUGGING"] = "127.0.0.1:" + std::to_string(debugPort);
+    o.env["QTWEBENGINE_CHROMIUM_FLAGS"] = "--disable-gpu --remote-debugging-port=" + std::to_string(debugPort);
+    auto launcher = folder.Start(x, o);
     auto load = server.WaitFor("load");
     ASSERT_TRUE(load) << "the page did not load";
     auto window = x.WaitForWindow(kMainWindow);
@@ -89,6 +122,7 @@ TEST_F(ShellE2E, WindowShowsThePageInItsFrameWithTheRuntimeSettings) {
     EXPECT_EQ(report.front().headers["user-agent"], pageUa);
     EXPECT_EQ(report.front().headers["accept-language"].rfind("zh-CN", 0), 0u) << report.front().headers["accept-language"];
 
+    EXPECT_FALSE(Listening(debugPort)) << "a debugging port is open";
     ASSERT_TRUE(server.WaitFor("titled"));
     EXPECT_EQ(x.WindowName(*window), "Tarnwick") << "a title change must change nothing visible";
 
@@ -231,7 +265,9 @@ TEST_F(ShellE2E, PopUpsOpenNoWindow) {
 
 TEST_F(ShellE2E, ContextMenuOnlyInEditableFields) {
     folder.WritePage(ColourPage("#ffffff", "<input id=f style='position:absolute;left:100px;top:100px;"
-                                           "width:300px;height:40px' value='文字'>"));
+                                           "width:300px;height:40px' value='文字'>"
+                                           "<p style='position:absolute;left:100px;top:300px;margin:0;"
+                                           "font-size:30px'>普通的页面文字</p>"));
     auto launcher = folder.Start(x);
     ASSERT_TRUE(server.WaitFor("load"));
     auto window = x.WaitForWindow(kMainWindow);
@@ -240,10 +276,24 @@ TEST_F(ShellE2E, ContextMenuOnlyInEditableFields) {
 
     x.Click(g.x + 600, g.y + 400, 3); // plain page content
     EXPECT_FALSE(WaitUntil([&] { return x.FindWindows(kAnyOfOurs).size() > 1; }, 1500ms)) << "no menu on plain content";
+    x.MoveMouse(g.x + 1 + 150, g.y + 1 + 318); // selected plain text
+    x.RunStatus("xdotool click --repeat 3 --delay 80 1");
+    x.Click(g.x + 1 + 150, g.y + 1 + 318, 3);
+    EXPECT_FALSE(WaitUntil([&] { return x.FindWindows(kAnyOfOurs).size() > 1; }, 1500ms)) << "no menu on a selection";
+    x.Screenshot(CurrentTestName() + "-plain-selection");
 
     x.Click(g.x + 1 + 250, g.y + 1 + 120, 3); // inside the field
     EXPECT_TRUE(WaitUntil([&] { return x.FindWindows(kAnyOfOurs).size() > 1; }, 10s)) << "the edit menu";
     x.Screenshot(CurrentTestName());
+    x.Key("Escape");
+    EXPECT_TRUE(WaitUntil([&] { return x.FindWindows(kAnyOfOurs).size() == 1; }, 10s));
+
+    // With a selection in the field the menu is there too.
+    x.MoveMouse(g.x + 1 + 110, g.y + 1 + 120);
+    x.RunStatus("xdotool click --repeat 2 --delay 80 1");
+    x.Click(g.x + 1 + 110, g.y + 1 + 120, 3);
+    EXPECT_TRUE(WaitUntil([&] { return x.FindWindows(kAnyOfOurs).size() > 1; }, 10s)) << "the edit menu";
+    x.Screenshot(CurrentTestName() + "-selection");
     x.Key("Escape");
     EXPECT_TRUE(WaitUntil([&] { return x.FindWindows(kAnyOfOurs).size() == 1; }, 10s));
     EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);

@@ -365,7 +365,8 @@ void XSession::KeyTo(const std::string& window, const std::string& keys) const {
     Key(keys);
 }
 void XSession::MoveMouse(int x, int y) const {
-    RunStatus("xdotool mousemove --sync " + std::to_string(x) + " " + std::to_string(y));
+    // Not --sync: it waits for a motion that never comes when the pointer is already there.
+    RunStatus("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y));
 }
 void XSession::Click(int x, int y, int button) const {
     MoveMouse(x, y);
