@@ -15,7 +15,7 @@ using namespace tw::test::e2e;
 
 namespace {
 
-constexpr int kRuns = 5;
+constexpr int kRuns = 9;
 
 struct Sample {
     double seconds = 0;
