@@ -100,7 +100,9 @@ void TFormEx::paintEvent(QPaintEvent*) {
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
-void TFormEx::RedrawFrame() { update(); }
+void TFormEx::RedrawFrame() {
+    update();
+}
 
 void TFormEx::UpdateFrameMargins() {
     const int ring = isMaximized() ? 0 : 1;

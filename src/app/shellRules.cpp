@@ -2,7 +2,9 @@
 
 namespace tw {
 
-bool StartAllowed(bool markerExisted, int argumentCount) { return !markerExisted || argumentCount >= 2; }
+bool StartAllowed(bool markerExisted, int argumentCount) {
+    return !markerExisted || argumentCount >= 2;
+}
 
 std::string ComposeUserAgent(std::string_view osPart, std::string_view chromiumVersion,
                              std::string_view launcherVersion) {

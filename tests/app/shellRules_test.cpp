@@ -15,14 +15,12 @@ struct HitCase {
 TEST(FrameHitTest, BandsCornersAndTheirBoundariesOnAnyMonitor) {
     const int W = 1052, H = 720;
     const HitCase cases[] = {
-        {0, 0, kHitTopLeft},          {4, 4, kHitTopLeft},          {5, 5, kHitDefault},
-        {4, 300, kHitLeft},           {5, 300, kHitDefault},        {0, 300, kHitLeft},
-        {-4, 300, kHitRight},         {-5, 300, kHitDefault},       {-1, 300, kHitRight},
-        {500, 4, kHitTop},            {500, 5, kHitDefault},        {500, -4, kHitBottom},
-        {500, -5, kHitDefault},       {-1, 0, kHitRight},           {-4, 4, kHitRight}, // top right: right edge
-        {-1, -1, kHitBottomRight},    {-4, -4, kHitBottomRight},    {-5, -4, kHitBottom},
-        {0, -1, kHitBottomLeft},      {4, -4, kHitBottomLeft},      {4, -5, kHitLeft},
-        {500, 300, kHitDefault},
+        {0, 0, kHitTopLeft},       {4, 4, kHitTopLeft},       {5, 5, kHitDefault},     {4, 300, kHitLeft},
+        {5, 300, kHitDefault},     {0, 300, kHitLeft},        {-4, 300, kHitRight},    {-5, 300, kHitDefault},
+        {-1, 300, kHitRight},      {500, 4, kHitTop},         {500, 5, kHitDefault},   {500, -4, kHitBottom},
+        {500, -5, kHitDefault},    {-1, 0, kHitRight},        {-4, 4, kHitRight}, // top right: right edge
+        {-1, -1, kHitBottomRight}, {-4, -4, kHitBottomRight}, {-5, -4, kHitBottom},    {0, -1, kHitBottomLeft},
+        {4, -4, kHitBottomLeft},   {4, -5, kHitLeft},         {500, 300, kHitDefault},
     };
     // The primary monitor, one to its left and above (negative coordinates), one far right.
     const std::pair<int, int> origins[] = {{0, 0}, {100, 50}, {-1600, -300}, {-W, -H}, {2560, 0}};

@@ -44,7 +44,9 @@ void Spin(const std::function<bool()>& done) {
     loop.exec();
 }
 
-QRgb Pixel(const QImage& image, int x, int y) { return image.pixel(x, y) & 0xFFFFFF; }
+QRgb Pixel(const QImage& image, int x, int y) {
+    return image.pixel(x, y) & 0xFFFFFF;
+}
 
 TEST(TFormEx, FramesTheWindowInOnePixelAndKeepsItsCaption) {
     App();

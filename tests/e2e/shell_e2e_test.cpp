@@ -5,11 +5,11 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <filesystem>
 #include <netinet/in.h>
+#include <regex>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <filesystem>
-#include <regex>
 
 namespace tw::test::e2e {
 namespace {
@@ -63,13 +63,16 @@ protected:
     // A page in one colour that runs the scripts the test serves at /cmd/1, /cmd/2, ... in turn
     // and reports each result as "ran<n>".
     std::string DrivenPage(const std::string& colour) const {
-        return ColourPage(colour, "<script>var n = 1; (function poll() {"
-                                  "  fetch('" + server.BaseUrl() + "/cmd/' + n, {cache: 'no-store'})"
-                                  "    .then(function (r) { if (r.status !== 200) throw 0; return r.text(); })"
-                                  "    .then(function (code) { var v; try { v = eval(code); } catch (e) { v = 'threw ' + e; }"
-                                  "      twReport('ran' + n, String(v)); n++; setTimeout(poll, 20); },"
-                                  "      function () { setTimeout(poll, 50); });"
-                                  "})();</script>");
+        return ColourPage(
+            colour, "<script>var n = 1; (function poll() {"
+                    "  fetch('" +
+                        server.BaseUrl() +
+                        "/cmd/' + n, {cache: 'no-store'})"
+                        "    .then(function (r) { if (r.status !== 200) throw 0; return r.text(); })"
+                        "    .then(function (code) { var v; try { v = eval(code); } catch (e) { v = 'threw ' + e; }"
+                        "      twReport('ran' + n, String(v)); n++; setTimeout(poll, 20); },"
+                        "      function () { setTimeout(poll, 50); });"
+                        "})();</script>");
     }
     std::string Drive(const std::string& script) {
         const std::string n = std::to_string(++commands_);
@@ -120,7 +123,8 @@ TEST_F(ShellE2E, WindowShowsThePageInItsFrameWithTheRuntimeSettings) {
     auto report = server.Requests("/report/load");
     ASSERT_FALSE(report.empty());
     EXPECT_EQ(report.front().headers["user-agent"], pageUa);
-    EXPECT_EQ(report.front().headers["accept-language"].rfind("zh-CN", 0), 0u) << report.front().headers["accept-language"];
+    EXPECT_EQ(report.front().headers["accept-language"].rfind("zh-CN", 0), 0u)
+        << report.front().headers["accept-language"];
 
     EXPECT_FALSE(Listening(debugPort)) << "a debugging port is open";
     ASSERT_TRUE(server.WaitFor("titled"));
@@ -134,9 +138,14 @@ TEST_F(ShellE2E, WindowShowsThePageInItsFrameWithTheRuntimeSettings) {
             return Near(shot.At(g.x + g.width / 2, g.y + g.height / 2), {30, 144, 255});
         },
         10s, 200ms);
-    for (auto [px, py] : {std::pair{g.x, g.y}, {g.x + g.width - 1, g.y}, {g.x, g.y + g.height - 1},
-                          {g.x + g.width - 1, g.y + g.height - 1}, {g.x + 500, g.y}, {g.x, g.y + 300},
-                          {g.x + g.width - 1, g.y + 300}, {g.x + 500, g.y + g.height - 1}})
+    for (auto [px, py] : {std::pair{g.x, g.y},
+                          {g.x + g.width - 1, g.y},
+                          {g.x, g.y + g.height - 1},
+                          {g.x + g.width - 1, g.y + g.height - 1},
+                          {g.x + 500, g.y},
+                          {g.x, g.y + 300},
+                          {g.x + g.width - 1, g.y + 300},
+                          {g.x + 500, g.y + g.height - 1}})
         EXPECT_EQ(shot.At(px, py), kFrame) << px - g.x << "," << py - g.y << " is " << ToString(shot.At(px, py));
     EXPECT_GT(shot.Share({g.x + 1, g.y + 1, g.width - 2, g.height - 2}, {30, 144, 255}), 0.99)
         << "the page must fill the client area; see " << shot.path;
@@ -156,10 +165,12 @@ TEST_F(ShellE2E, ProfileKeepsLastingCookiesAcrossAnOrderlyClose) {
         server.PageWithReporter("<script>location.href = '" + server.BaseUrl() + "/session';</script>"));
     lasting.headers["Set-Cookie"] = "kept=1; Max-Age=86400; Path=/";
     server.Serve("/set", lasting);
-    auto session = ReportServer::Html(server.PageWithReporter("<script>twReport('session', document.cookie);</script>"));
+    auto session =
+        ReportServer::Html(server.PageWithReporter("<script>twReport('session', document.cookie);</script>"));
     session.headers["Set-Cookie"] = "session=1; Path=/";
     server.Serve("/session", session);
-    server.Serve("/cookies", ReportServer::Html(server.PageWithReporter("<script>twReport('cookies', document.cookie);</script>")));
+    server.Serve("/cookies",
+                 ReportServer::Html(server.PageWithReporter("<script>twReport('cookies', document.cookie);</script>")));
 
     folder.WritePage(server.PageWithReporter("<script>location.href = '" + server.BaseUrl() + "/set';</script>"));
     {
@@ -245,14 +256,14 @@ TEST_F(ShellE2E, HttpErrorStatusIsALoadedPageButARefusedConnectionIsALoadError) 
 }
 
 TEST_F(ShellE2E, PopUpsOpenNoWindow) {
-    folder.WritePage(ColourPage(
-        "#ffffff", "<a id=l href='about:blank' target='_blank'>x</a><script>"
-                   "window.addEventListener('load', function () {"
-                   "  var w = window.open('about:blank', '_blank', 'width=300,height=300');"
-                   "  document.getElementById('l').click();"
-                   "  document.getElementById('l').dispatchEvent(new MouseEvent('click', {button: 1}));"
-                   "  setTimeout(function () { twReport('opened', String(w === null)); }, 1000);"
-                   "});</script>"));
+    folder.WritePage(ColourPage("#ffffff",
+                                "<a id=l href='about:blank' target='_blank'>x</a><script>"
+                                "window.addEventListener('load', function () {"
+                                "  var w = window.open('about:blank', '_blank', 'width=300,height=300');"
+                                "  document.getElementById('l').click();"
+                                "  document.getElementById('l').dispatchEvent(new MouseEvent('click', {button: 1}));"
+                                "  setTimeout(function () { twReport('opened', String(w === null)); }, 1000);"
+                                "});</script>"));
     auto launcher = folder.Start(x);
     auto opened = server.WaitFor("opened");
     ASSERT_TRUE(opened);

@@ -124,7 +124,9 @@ Process::Process(const Options& o) {
     pid_ = pid;
 }
 
-Process::~Process() { Kill(); }
+Process::~Process() {
+    Kill();
+}
 
 std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
     if (exitCode_)
@@ -143,7 +145,9 @@ std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
     return exitCode_;
 }
 
-bool Process::Running() { return !Wait(0ms).has_value(); }
+bool Process::Running() {
+    return !Wait(0ms).has_value();
+}
 
 void Process::Signal(int signal) {
     if (Running())
@@ -174,7 +178,8 @@ bool Near(const Rgb& a, const Rgb& b, int tolerance) {
 Rgb Image::At(int x, int y) const {
     if (x < 0 || y < 0 || x >= width || y >= height)
         return {-1, -1, -1};
-    const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 3;
+    const std::size_t i =
+        (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 3;
     return {rgb[i], rgb[i + 1], rgb[i + 2]};
 }
 
@@ -216,8 +221,8 @@ XSession::XSession(int width, int height, bool windowManager) : width_(width), h
     const int writeEnd = HighFd(fds[1]);
     Process::Options xo;
     xo.program = "Xvfb";
-    xo.args = {"-displayfd", "3", "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24",
-               "-nolisten", "tcp", "-noreset"};
+    xo.args = {"-displayfd", "3",   "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24",
+               "-nolisten",  "tcp", "-noreset"};
     xo.keepFds = {{writeEnd, 3}};
     xo.stderrPath = ArtifactDir() + CurrentTestName() + "-xvfb.log";
     xvfb_ = std::make_unique<Process>(xo);
@@ -249,13 +254,16 @@ XSession::XSession(int width, int height, bool windowManager) : width_(width), h
 
     if (!windowManager)
         return;
-    configFolder_ = (fs::temp_directory_path() / ("tarnwick-openbox-" + number + "-" + std::to_string(::getpid()))).string();
+    configFolder_ =
+        (fs::temp_directory_path() / ("tarnwick-openbox-" + number + "-" + std::to_string(::getpid()))).string();
     fs::create_directories(configFolder_);
     std::ofstream(configFolder_ + "/rc.xml") << kOpenboxConfig;
     Process::Options wo;
     wo.program = "openbox";
     wo.args = {"--config-file", configFolder_ + "/rc.xml", "--sm-disable"};
-    wo.env = {{"DISPLAY", display_}, {"HOME", configFolder_}, {"XDG_CONFIG_HOME", configFolder_},
+    wo.env = {{"DISPLAY", display_},
+              {"HOME", configFolder_},
+              {"XDG_CONFIG_HOME", configFolder_},
               {"XDG_CACHE_HOME", configFolder_}};
     wo.stderrPath = ArtifactDir() + CurrentTestName() + "-openbox.log";
     wm_ = std::make_unique<Process>(wo);
@@ -358,8 +366,12 @@ bool XSession::IsViewable(const std::string& window) const {
     return Run("xwininfo -id " + window).find("IsViewable") != std::string::npos;
 }
 
-void XSession::Activate(const std::string& window) const { RunStatus("xdotool windowactivate --sync " + window); }
-void XSession::Key(const std::string& keys) const { RunStatus("xdotool key --clearmodifiers " + keys); }
+void XSession::Activate(const std::string& window) const {
+    RunStatus("xdotool windowactivate --sync " + window);
+}
+void XSession::Key(const std::string& keys) const {
+    RunStatus("xdotool key --clearmodifiers " + keys);
+}
 void XSession::KeyTo(const std::string& window, const std::string& keys) const {
     Activate(window);
     Key(keys);
@@ -448,7 +460,9 @@ ReportServer::~ReportServer() {
         thread_.join();
 }
 
-std::string ReportServer::BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+std::string ReportServer::BaseUrl() const {
+    return "http://127.0.0.1:" + std::to_string(port_);
+}
 
 void ReportServer::Serve(const std::string& path, const Response& response) {
     std::lock_guard lock(mutex_);
@@ -585,7 +599,8 @@ TreeMemory ProcessTreeMemory(int pid) {
 // ---- LauncherFolder ----
 
 bool NamespacesAvailable() {
-    static const bool available = Shell("timeout 10 unshare --pid --fork --mount-proc --kill-child true >/dev/null 2>&1") == 0;
+    static const bool available =
+        Shell("timeout 10 unshare --pid --fork --mount-proc --kill-child true >/dev/null 2>&1") == 0;
     return available;
 }
 

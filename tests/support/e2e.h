@@ -136,7 +136,7 @@ public:
     bool IsViewable(const std::string& window) const;
 
     void Activate(const std::string& window) const;
-    void Key(const std::string& keys) const;                   // to the focused window
+    void Key(const std::string& keys) const; // to the focused window
     void KeyTo(const std::string& window, const std::string& keys) const;
     void MoveMouse(int x, int y) const;
     void Click(int x, int y, int button = 1) const;
