@@ -154,9 +154,8 @@ json ServerFolder::Answer(const std::string& action, const std::string& version,
         const std::string sub = action == "getWowFiles" ? "client" : "patches";
         json list = json::array();
         for (const auto& e : List(sub))
-            list.push_back({{"url", base + "/files/" + sub + "/" + UrlPathEncode(e.path)},
-                            {"filename", e.path},
-                            {"MD5", e.md5}});
+            list.push_back(
+                {{"url", base + "/files/" + sub + "/" + UrlPathEncode(e.path)}, {"filename", e.path}, {"MD5", e.md5}});
         return {{"count", list.size()}, {"downlist", list}};
     }
     return nullptr;

@@ -351,9 +351,9 @@ private:
             if (k != "REMOTE_ADDR" && k != "REMOTE_PORT" && k != "LOCAL_ADDR" && k != "LOCAL_PORT")
                 headers.push_back({k, v});
         std::lock_guard lock(logMutex_);
-        json line = {{"n", ++requests_},         {"method", req.method},        {"target", req.target},
-                     {"path", req.path},         {"version", req.version},      {"headers", headers},
-                     {"body", req.body},         {"remote_port", req.remote_port}};
+        json line = {{"n", ++requests_}, {"method", req.method},          {"target", req.target},
+                     {"path", req.path}, {"version", req.version},        {"headers", headers},
+                     {"body", req.body}, {"remote_port", req.remote_port}};
         std::ofstream out(options_.logFile, std::ios::app);
         out << line.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     }

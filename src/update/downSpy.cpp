@@ -16,7 +16,9 @@ namespace tw {
 
 namespace {
 
-void Wait1000() { std::this_thread::sleep_for(std::chrono::milliseconds(1000)); }
+void Wait1000() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+}
 
 const std::string kSep(1, platform::kPathSeparator);
 
@@ -31,14 +33,9 @@ void TDownSpy::Start(IMainForm& form, const std::string& programFolder) {
 }
 
 TDownSpy::TDownSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string programFolder)
-    : FForm(form),
-      FHttp(std::make_unique<THttpClient>()),
-      FSSLIO(std::make_unique<TTlsHandler>()),
-      FDownTemp(std::move(downTemp)),
-      FDownPath(std::move(downPath)),
-      FProgramFolder(std::move(programFolder)),
-      FServiceUrl(ServiceUrl()),
-      FDownloadHost(DownloadHost()) {
+    : FForm(form), FHttp(std::make_unique<THttpClient>()), FSSLIO(std::make_unique<TTlsHandler>()),
+      FDownTemp(std::move(downTemp)), FDownPath(std::move(downPath)), FProgramFolder(std::move(programFolder)),
+      FServiceUrl(ServiceUrl()), FDownloadHost(DownloadHost()) {
     FHttp->SetIOHandler(FSSLIO.get());
     FHttp->SetContentType(kFormContentType);
     FHttp->SetEvents({[this](std::int64_t total) { OnDownloadBegin(total); },
@@ -155,7 +152,9 @@ void TDownSpy::SendStartGame() {
     FForm.Synchronize([this] { FForm.lbl_Start_Game(); });
 }
 
-void TDownSpy::OnDownloadBegin(std::int64_t total) { FDownloadTotal = total; }
+void TDownSpy::OnDownloadBegin(std::int64_t total) {
+    FDownloadTotal = total;
+}
 
 void TDownSpy::OnDownloadProgress(std::int64_t done) {
     const char* prefix = FDownState == 1 ? "新版本登录器正在下载中 " : FDownState == 2 ? "补丁包正在下载中 " : nullptr;

@@ -19,7 +19,9 @@ namespace tw {
 
 namespace {
 
-void Wait1000() { std::this_thread::sleep_for(std::chrono::milliseconds(1000)); }
+void Wait1000() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+}
 
 const std::string kSep(1, platform::kPathSeparator);
 
@@ -58,8 +60,8 @@ void TDownSpy::GetWowFiles() {
 
     // aria2c on this system takes a backslash in out= literally, so the option line uses the
     // native separator; and it takes the line's bytes as the file name, so the list is in the
-    // encoding of this system's programs, not the game's code page. A name that would leave the client folder is not handed to aria2c at all;
-    // its file then fails the check.
+    // encoding of this system's programs, not the game's code page. A name that would leave the client folder is not
+    // handed to aria2c at all; its file then fails the check.
     std::vector<std::string> lines;
     const std::size_t entries = FJsonObj.Count("downlist");
     for (std::size_t i = 0; i < entries; ++i) {

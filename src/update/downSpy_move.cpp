@@ -24,9 +24,13 @@ std::string Join(const std::string& folder, const std::string& name) {
     return WithoutTrailingSeparator(folder) + kSep + name;
 }
 
-bool HasWildcard(const std::string& pattern) { return pattern.find_first_of("*?") != std::string::npos; }
+bool HasWildcard(const std::string& pattern) {
+    return pattern.find_first_of("*?") != std::string::npos;
+}
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // '*' any run, '?' one character, letters without regard to case (as the shell matches).
 bool Matches(const char* pattern, const char* name) {

@@ -14,7 +14,9 @@ namespace tw {
 
 namespace {
 
-void Wait1000() { std::this_thread::sleep_for(std::chrono::milliseconds(1000)); }
+void Wait1000() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+}
 
 bool SameNoCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size())

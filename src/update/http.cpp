@@ -23,7 +23,9 @@ void GlobalInitOnce() {
     });
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size())
@@ -261,7 +263,8 @@ THttpClient::THttpClient() : handle_(std::make_unique<Handle>()) {}
 THttpClient::~THttpClient() = default;
 
 bool IsHttpUrl(const std::string& url) {
-    return (StartsWithNoCase(url, "http://") && url.size() > 7) || (StartsWithNoCase(url, "https://") && url.size() > 8);
+    return (StartsWithNoCase(url, "http://") && url.size() > 7) ||
+           (StartsWithNoCase(url, "https://") && url.size() > 8);
 }
 
 void THttpClient::Request(std::string url, const std::string* postBody, const BodySink& sink) {
@@ -378,7 +381,9 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
     }
 }
 
-void THttpClient::Get(const std::string& url, const BodySink& sink) { Request(url, nullptr, sink); }
+void THttpClient::Get(const std::string& url, const BodySink& sink) {
+    Request(url, nullptr, sink);
+}
 
 void THttpClient::Get(const std::string& url, std::ostream& out) {
     Request(url, nullptr, [&](const char* data, std::size_t size) {

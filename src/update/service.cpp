@@ -36,7 +36,9 @@ std::int64_t ParseDecimal(const std::string& text) {
 
 } // namespace
 
-std::string ServiceUrl() { return FromEnvironment("TARNWICK_SERVICE_URL", TARNWICK_DEFAULT_SERVICE_URL); }
+std::string ServiceUrl() {
+    return FromEnvironment("TARNWICK_SERVICE_URL", TARNWICK_DEFAULT_SERVICE_URL);
+}
 
 std::string DownloadHost() {
     std::string host = FromEnvironment("TARNWICK_DOWNLOAD_HOST", TARNWICK_DEFAULT_DOWNLOAD_HOST);
@@ -116,7 +118,8 @@ std::string TAnswer::Text(const std::string& key) const {
     if (v->is_boolean())
         return v->get<bool>() ? "true" : "false";
     if (v->is_number_integer())
-        return v->is_number_unsigned() ? std::to_string(v->get<std::uint64_t>()) : std::to_string(v->get<std::int64_t>());
+        return v->is_number_unsigned() ? std::to_string(v->get<std::uint64_t>())
+                                       : std::to_string(v->get<std::int64_t>());
     return v->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -174,13 +177,15 @@ const nlohmann::json& TAnswer::List(const std::string& key) const {
     return *v;
 }
 
-std::size_t TAnswer::Count(const std::string& key) const { return List(key).size(); }
+std::size_t TAnswer::Count(const std::string& key) const {
+    return List(key).size();
+}
 
 TAnswer TAnswer::Entry(const std::string& key, std::size_t index) const {
     const nlohmann::json& list = List(key);
     if (index >= list.size())
-        throw Error("The answer to " + what_ + " has no entry " + std::to_string(index) + " in \"" + key + "\" (it has " +
-                    std::to_string(list.size()) + ")");
+        throw Error("The answer to " + what_ + " has no entry " + std::to_string(index) + " in \"" + key +
+                    "\" (it has " + std::to_string(list.size()) + ")");
     if (!list[index].is_object())
         throw Error("In the answer to " + what_ + ", entry " + std::to_string(index) + " of \"" + key +
                     "\" is not an object");

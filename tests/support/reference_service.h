@@ -29,8 +29,17 @@ public:
     // temporary folder of their own.
     explicit ReferenceService(std::string root, Tls tls = {}) : root_(std::move(root)), tls_(std::move(tls)) {
         const std::string program = BuildDir() + "/service/tarnwick_service";
-        std::vector<std::string> args{program,         "--root", root_,         "--port", "0", "--port-file",
-                                      work_ / "port", "--log",  work_ / "log", "--knobs", work_ / "knobs.json"};
+        std::vector<std::string> args{program,
+                                      "--root",
+                                      root_,
+                                      "--port",
+                                      "0",
+                                      "--port-file",
+                                      work_ / "port",
+                                      "--log",
+                                      work_ / "log",
+                                      "--knobs",
+                                      work_ / "knobs.json"};
         if (!tls_.cert.empty()) {
             args.insert(args.end(), {"--tls-cert", tls_.cert, "--tls-key", tls_.key});
             if (!tls_.maxVersion.empty())
@@ -84,7 +93,9 @@ public:
     }
 
     int Port() const { return port_; }
-    std::string Base() const { return (tls_.cert.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(port_); }
+    std::string Base() const {
+        return (tls_.cert.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(port_);
+    }
     std::string Url(const std::string& path) const { return Base() + path; }
     std::string Endpoint() const { return Url("/index.php"); }
     const std::string& Root() const { return root_; }

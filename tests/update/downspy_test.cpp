@@ -4,9 +4,9 @@
 
 #include "base/helpers.h"
 #include "platform/process.h"
-#include "worker_fixture.h"
 #include "tarnwick_config.h"
 #include "test_support.h"
+#include "worker_fixture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,18 +25,17 @@ TEST_F(WorkerTest, WithoutUpdateTheHomePageAndHostAreSet) {
     Settings({{"wowhost", " \t10.0.0.7 \r\n"}, {"update", Update(TARNWICK_VERSION_TEXT)}});
     RunWorker();
     EXPECT_EQ(form->Events(), (std::vector<Recorded>{{"lblmsg", kInit},
-                                                    {"load", service->Url("/home/index.html")},
-                                                    {"lblmsg", kCheck},
-                                                    {"lblmsg", kPatchCheck},
-                                                    {"lblmsg", kPatchVerify},
-                                                    {"post", std::to_string(MSG_CLEAR_CACHE)},
-                                                    {"lblstartgame", ""}}));
+                                                     {"load", service->Url("/home/index.html")},
+                                                     {"lblmsg", kCheck},
+                                                     {"lblmsg", kPatchCheck},
+                                                     {"lblmsg", kPatchVerify},
+                                                     {"post", std::to_string(MSG_CLEAR_CACHE)},
+                                                     {"lblstartgame", ""}}));
     EXPECT_EQ(form->WowHost(), "10.0.0.7");
-    EXPECT_EQ(Actions(), (std::vector<std::string>{"POST /index.php c=launcher&a=gethomepageurl",
-                                                   "POST /index.php c=launcher&a=getwowhost",
-                                                   std::string("POST /index.php c=launcher&a=getupdate&version=") +
-                                                       TARNWICK_VERSION_TEXT,
-                                                   "POST /index.php c=launcher&a=getPatches"}));
+    EXPECT_EQ(Actions(), (std::vector<std::string>{
+                             "POST /index.php c=launcher&a=gethomepageurl", "POST /index.php c=launcher&a=getwowhost",
+                             std::string("POST /index.php c=launcher&a=getupdate&version=") + TARNWICK_VERSION_TEXT,
+                             "POST /index.php c=launcher&a=getPatches"}));
     EXPECT_TRUE(Exists(Temp())) << "the temporary folder is made";
 }
 
@@ -119,8 +118,10 @@ TEST_F(WorkerTest, EveryFailureEndsTheSequenceWithTheGameReadyNotice) {
         {"game host answer is a text", {{"actions", {{"getwowhost", {{"body", "\"x\""}}}}}}, {kInit}, 1},
         {"update answer has status 500", {{"actions", {{"getupdate", {{"status", 500}}}}}}, {kInit, kCheck}, 1},
         {"update answer cut short", {{"actions", {{"getupdate", {{"cut_after", 5}}}}}}, {kInit, kCheck}, 1},
-        {"update download fails", {{"paths", {{"/files/update/tarnwick_update.sh", {{"status", 404}}}}}},
-         {kInit, kCheck, kFound}, 1},
+        {"update download fails",
+         {{"paths", {{"/files/update/tarnwick_update.sh", {{"status", 404}}}}}},
+         {kInit, kCheck, kFound},
+         1},
     };
     Settings({{"update", Update()}});
     for (const auto& c : cases) {

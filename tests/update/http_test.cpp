@@ -129,8 +129,8 @@ TEST_F(HttpTest, OneEventSeriesPerBodyAndDirection) {
 
     log.lines.clear();
     std::string answer = http.PostForm(service->Endpoint(), "c=launcher&a=getwowhost");
-    EXPECT_EQ(log.Series(), (std::vector<std::string>{"23:23", std::to_string(answer.size()) + ":" +
-                                                                   std::to_string(answer.size())}));
+    EXPECT_EQ(log.Series(),
+              (std::vector<std::string>{"23:23", std::to_string(answer.size()) + ":" + std::to_string(answer.size())}));
 
     // No announced length: the begin event carries 0; an empty body still has its series.
     service->SetKnobs({{"paths", {{"/files/client/small.txt", {{"no_length", true}}}}}});
@@ -174,7 +174,8 @@ TEST_F(HttpTest, RedirectsAreFollowedFifteenTimesAtMost) {
     EXPECT_EQ(r.back()["method"], "POST");
     EXPECT_EQ(r.back()["version"], "HTTP/1.0");
     EXPECT_EQ(r.back()["body"], "c=launcher&a=getwowhost");
-    service->SetKnobs({{"paths", {{"/index.php", {{"redirect_to", "/files/client/small.txt"}, {"redirect_status", 302}}}}}});
+    service->SetKnobs(
+        {{"paths", {{"/index.php", {{"redirect_to", "/files/client/small.txt"}, {"redirect_status", 302}}}}}});
     EXPECT_EQ(http.PostForm(service->Endpoint(), "c=launcher&a=nothing"), "hello");
     EXPECT_EQ(service->Requests().back()["method"], "GET");
 }

@@ -50,7 +50,8 @@ protected:
         for (const auto& f : ClientFiles())
             EXPECT_EQ(ToolMd5(program / f), ToolMd5(root / ("client/" + f))) << f;
         EXPECT_TRUE(platform::IsExecutableFile(program / "wow.exe"));
-        EXPECT_TRUE(fs::is_directory(program / "down/wow") && fs::is_empty(program / "down/wow")) << "wow/ is left empty";
+        EXPECT_TRUE(fs::is_directory(program / "down/wow") && fs::is_empty(program / "down/wow"))
+            << "wow/ is left empty";
         if (HasFailure())
             for (const auto& t : Statuses())
                 std::cerr << "status: " << t << '\n';
@@ -91,13 +92,15 @@ TEST_F(InstallTest, AFullInstallIntoAnEmptyProgramFolder) {
                                            "\r\n out=wow/Data/zhCN/locale-zhCN.MPQ\r\n"));
     EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 8);
     THttpClient http;
-    EXPECT_EQ(ReadBytes(program / "down/aria2.conf"), http.Get(service->Url("/apps/w02/aria2.conf"))) << "byte for byte";
+    EXPECT_EQ(ReadBytes(program / "down/aria2.conf"), http.Get(service->Url("/apps/w02/aria2.conf")))
+        << "byte for byte";
     EXPECT_THAT(ReadBytes(program / "down/aria2.conf"), ::testing::HasSubstr("rpc-listen-port=58012"));
     EXPECT_EQ(form->Texts("post"), (std::vector<std::string>{std::to_string(MSG_CLEAR_CACHE)}));
 }
 
 TEST_F(InstallTest, AFileServedWrongOnceIsFetchedAgain) {
-    service->SetKnobs({{"paths", {{"/files/client/Data/common.MPQ", {{"times", 1}, {"body", std::string(70'000, 'x')}}}}}});
+    service->SetKnobs(
+        {{"paths", {{"/files/client/Data/common.MPQ", {{"times", 1}, {"body", std::string(70'000, 'x')}}}}}});
     RunWorker();
     ExpectInstalled();
     EXPECT_EQ(GetsOf("/files/client/Data/common.MPQ"), 2u);
@@ -156,9 +159,13 @@ TEST_F(InstallTest, ListShapes) {
     };
     const std::vector<Case> cases = {
         {"count 0, empty list", {{"count", 0}, {"downlist", json::array()}}, false},
-        {"count as text, backslashes", {{"count", "2"}, {"downlist", {entry("wow.exe", "wow.exe"), entry("Data/common.MPQ", "Data\\common.MPQ")}}}, true},
+        {"count as text, backslashes",
+         {{"count", "2"}, {"downlist", {entry("wow.exe", "wow.exe"), entry("Data/common.MPQ", "Data\\common.MPQ")}}},
+         true},
         {"count larger than the list", {{"count", 5}, {"downlist", {entry("wow.exe", "wow.exe")}}}, true},
-        {"a name with ..", {{"count", 2}, {"downlist", {entry("wow.exe", "wow.exe"), entry("Data/common.MPQ", "../escape.MPQ")}}}, false},
+        {"a name with ..",
+         {{"count", 2}, {"downlist", {entry("wow.exe", "wow.exe"), entry("Data/common.MPQ", "../escape.MPQ")}}},
+         false},
     };
     for (const auto& c : cases) {
         form = std::make_unique<Recorder>();
@@ -175,7 +182,8 @@ TEST_F(InstallTest, ListShapes) {
         EXPECT_FALSE(Exists(program / "down/escape.MPQ")) << c.name;
         EXPECT_FALSE(Exists(program / "escape.MPQ")) << c.name;
     }
-    EXPECT_EQ(ReadBytes(program / "down/d.lst").find(".."), std::string::npos) << "the refused name never reached aria2c";
+    EXPECT_EQ(ReadBytes(program / "down/d.lst").find(".."), std::string::npos)
+        << "the refused name never reached aria2c";
 }
 
 TEST_F(InstallTest, ChineseFileNamesLandUnderTheirOwnNames) {

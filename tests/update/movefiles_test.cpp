@@ -15,7 +15,8 @@ namespace {
 
 // A folder on another file system than the temporary folder, when the machine has one.
 std::string OtherFileSystemFolder() {
-    struct stat tmp {}, shm {};
+    struct stat tmp {
+    }, shm{};
     if (::stat(TempFolder().Path().c_str(), &tmp) != 0 || ::stat("/dev/shm", &shm) != 0 || tmp.st_dev == shm.st_dev)
         return {};
     std::string pattern = "/dev/shm/tarnwick-move-XXXXXX";

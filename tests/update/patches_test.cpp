@@ -24,7 +24,9 @@ protected:
                 out.push_back(a.substr(4));
         return out;
     }
-    bool ClearCachePosted() const { return form->Count("post") == 1 && form->Texts("post")[0] == std::to_string(MSG_CLEAR_CACHE); }
+    bool ClearCachePosted() const {
+        return form->Count("post") == 1 && form->Texts("post")[0] == std::to_string(MSG_CLEAR_CACHE);
+    }
     json Entry(const std::string& file, const std::string& filename, const std::string& md5) {
         return {{"url", service->Url("/files/" + file)}, {"filename", filename}, {"MD5", md5}};
     }
@@ -39,7 +41,8 @@ TEST_F(PatchTest, MissingOrDifferentPatchesAreFetchedAndPlaced) {
     WriteBytes(program / "Data/same.MPQ", "already there");
     RunWorker();
 
-    EXPECT_EQ(ReadBytes(program / "Data/zhCN/patch-zhCN-4.MPQ"), ReadBytes(root / "patches/Data/zhCN/patch-zhCN-4.MPQ"));
+    EXPECT_EQ(ReadBytes(program / "Data/zhCN/patch-zhCN-4.MPQ"),
+              ReadBytes(root / "patches/Data/zhCN/patch-zhCN-4.MPQ"));
     EXPECT_EQ(Gets(), (std::vector<std::string>{"/files/patches/Data/zhCN/patch-zhCN-4.MPQ"}))
         << "a patch that already matches is not fetched";
     EXPECT_FALSE(Exists(Temp() + "patch-zhCN-4.MPQ")) << "moved out of the temporary folder";
@@ -68,8 +71,10 @@ TEST_F(PatchTest, EntriesWithTheSameDigestLeaveTheLaterOne) {
     for (char& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     // The later entry also uses backslashes, which land where forward slashes would.
-    json answer = {{"count", 2},
-                   {"downlist", {Entry("patches/x.MPQ", "Data/first.MPQ", md5), Entry("patches/x.MPQ", "Data\\zhCN\\second.MPQ", lower)}}};
+    json answer = {
+        {"count", 2},
+        {"downlist",
+         {Entry("patches/x.MPQ", "Data/first.MPQ", md5), Entry("patches/x.MPQ", "Data\\zhCN\\second.MPQ", lower)}}};
     service->SetKnobs({{"actions", {{"getPatches", {{"body", answer.dump()}}}}}});
     RunWorker();
     EXPECT_EQ(Gets().size(), 2u) << "both were missing, both were fetched";
@@ -80,7 +85,8 @@ TEST_F(PatchTest, EntriesWithTheSameDigestLeaveTheLaterOne) {
 
 TEST_F(PatchTest, ACountBeyondTheListEndsTheSequence) {
     WriteBytes(root / "patches/a.MPQ", "a");
-    json answer = {{"count", 2}, {"downlist", {Entry("patches/a.MPQ", "a.MPQ", Md5Hex(FileMd5(root / "patches/a.MPQ")))}}};
+    json answer = {{"count", 2},
+                   {"downlist", {Entry("patches/a.MPQ", "a.MPQ", Md5Hex(FileMd5(root / "patches/a.MPQ")))}}};
     service->SetKnobs({{"actions", {{"getPatches", {{"body", answer.dump()}}}}}});
     RunWorker();
     EXPECT_FALSE(Exists(program / "a.MPQ")) << "nothing is placed";
@@ -92,8 +98,9 @@ TEST_F(PatchTest, APatchThatNeverPassesGivesUpAfterBoundedPasses) {
     WriteBytes(root / "patches/good.MPQ", "good");
     WriteBytes(root / "patches/bad.MPQ", "bad");
     json answer = {{"count", 2},
-                   {"downlist", {Entry("patches/good.MPQ", "good.MPQ", Md5Hex(FileMd5(root / "patches/good.MPQ"))),
-                                 Entry("patches/bad.MPQ", "bad.MPQ", "00000000000000000000000000000000")}}};
+                   {"downlist",
+                    {Entry("patches/good.MPQ", "good.MPQ", Md5Hex(FileMd5(root / "patches/good.MPQ"))),
+                     Entry("patches/bad.MPQ", "bad.MPQ", "00000000000000000000000000000000")}}};
     service->SetKnobs({{"actions", {{"getPatches", {{"body", answer.dump()}}}}}});
     RunWorker();
     EXPECT_EQ(Statuses().back(), kGiveUp);

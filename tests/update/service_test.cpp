@@ -3,8 +3,8 @@
 
 #include "base/error.h"
 #include "base/percent.h"
-#include "reference_service.h"
 #include "base/safePath.h"
+#include "reference_service.h"
 #include "tarnwick_config.h"
 
 #include <gmock/gmock.h>
@@ -119,10 +119,10 @@ TEST(ReadingRules, ListsAndMisshapedAnswers) {
 }
 
 TEST(Percentages, RoundHalvesToEven) {
-    EXPECT_EQ(PercentHalfEven(1, 8), 12);   // 12.5
-    EXPECT_EQ(PercentHalfEven(3, 8), 38);   // 37.5
-    EXPECT_EQ(PercentHalfEven(5, 8), 62);   // 62.5
-    EXPECT_EQ(PercentHalfEven(7, 8), 88);   // 87.5
+    EXPECT_EQ(PercentHalfEven(1, 8), 12); // 12.5
+    EXPECT_EQ(PercentHalfEven(3, 8), 38); // 37.5
+    EXPECT_EQ(PercentHalfEven(5, 8), 62); // 62.5
+    EXPECT_EQ(PercentHalfEven(7, 8), 88); // 87.5
     EXPECT_EQ(RoundHalfEven(2.5), 2);
     EXPECT_EQ(RoundHalfEven(3.5), 4);
     EXPECT_EQ(RoundHalfEven(2.5000001), 3);

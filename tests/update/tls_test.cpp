@@ -36,14 +36,12 @@ private:
     void Issue(const std::string& name, const std::string& san) {
         const std::string d = dir.Path();
         WriteBytes(dir / (name + ".ext"), "subjectAltName=" + san + "\nbasicConstraints=CA:FALSE\n");
-        Run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + d + name +
-            ".key -out " + d + name + ".csr -subj /CN=" + name);
-        Run("openssl x509 -req -in " + d + name + ".csr -CA " + d + "ca.pem -CAkey " + d + "ca.key -CAcreateserial -out " +
-            d + name + ".pem -days 2 -extfile " + d + name + ".ext");
+        Run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + d + name + ".key -out " +
+            d + name + ".csr -subj /CN=" + name);
+        Run("openssl x509 -req -in " + d + name + ".csr -CA " + d + "ca.pem -CAkey " + d +
+            "ca.key -CAcreateserial -out " + d + name + ".pem -days 2 -extfile " + d + name + ".ext");
     }
-    static void Run(const std::string& command) {
-        ASSERT_EQ(Shell(command + " >/dev/null 2>&1"), 0) << command;
-    }
+    static void Run(const std::string& command) { ASSERT_EQ(Shell(command + " >/dev/null 2>&1"), 0) << command; }
     TempFolder dir{"tarnwick-tls"};
 };
 

@@ -17,7 +17,6 @@ namespace tw::test {
 
 using nlohmann::json;
 
-
 inline constexpr char kInit[] = "正在初始化……";
 inline constexpr char kCheck[] = "正在效验登录器版本...";
 inline constexpr char kFound[] = "发现新版本，正在升级";
@@ -26,7 +25,7 @@ inline constexpr char kPatchVerify[] = "效验补丁文件，请耐心等待..."
 
 // The update program: it leaves its arguments beside itself.
 inline constexpr char kUpdateProgram[] = "#!/bin/sh\nprintf '%s|' \"$@\" > \"$(dirname \"$0\")/marker.tmp\"\n"
-                              "mv \"$(dirname \"$0\")/marker.tmp\" \"$(dirname \"$0\")/marker.txt\"\n";
+                                         "mv \"$(dirname \"$0\")/marker.tmp\" \"$(dirname \"$0\")/marker.txt\"\n";
 
 class WorkerFixture : public ::testing::Test {
 protected:
@@ -50,7 +49,9 @@ protected:
     }
     void Settings(const json& settings) { WriteBytes(root / "service.json", settings.dump()); }
     json Update(const std::string& version = "9.0.0.0") {
-        return {{"version", version}, {"file", "update/tarnwick_update.sh"}, {"filename", "tarnwick_update.sh"},
+        return {{"version", version},
+                {"file", "update/tarnwick_update.sh"},
+                {"filename", "tarnwick_update.sh"},
                 {"paramstr", "--from launcher"}};
     }
     std::string Temp() const { return program / "down/temp/"; }
