@@ -276,3 +276,12 @@ TEST_F(HttpTest, HandlerExceptionsAbortTheTransferAndStillEndTheSeries) {
     http.SetEvents(log.Events());
     EXPECT_EQ(http.Get(service->Url("/files/client/small.txt")), "hello") << "the client is usable afterwards";
 }
+
+TEST_F(HttpTest, TheServiceAnswersRangesForResumedDownloads) {
+    const std::string url = service->Url("/files/client/big.bin");
+    const std::string whole = ReadBytes(root / "client/big.bin");
+    EXPECT_EQ(ShellOutput("curl -s -r 1000-1999 -w '%{http_code}' -o /dev/null '" + url + "'"), "206");
+    EXPECT_EQ(ShellOutput("curl -s -r 1000-1999 '" + url + "'"), whole.substr(1000, 1000));
+    EXPECT_EQ(ShellOutput("curl -s -r 299990- '" + url + "'"), whole.substr(299990));
+    EXPECT_EQ(ShellOutput("curl -s -r 400000- -w '%{http_code}' -o /dev/null '" + url + "'"), "416");
+}
