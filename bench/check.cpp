@@ -1,5 +1,6 @@
 // The client file check's digest work over a client-sized set (eight 256 MiB files and two
 // 700 MiB files, page cache warm) against `md5sum` over the same files one after the other.
+#include "bench_support.h"
 #include "base/parallelCheck.h"
 
 #include <algorithm>
@@ -15,18 +16,6 @@
 #include <vector>
 
 namespace {
-
-void MakeFile(const std::string& path, std::uint64_t size, std::uint64_t seed) {
-    std::ofstream out(path, std::ios::binary);
-    std::mt19937_64 rng(seed);
-    std::vector<std::uint64_t> block((1 << 20) / 8);
-    for (std::uint64_t written = 0; written < size; written += block.size() * 8) {
-        for (auto& w : block)
-            w = rng();
-        out.write(reinterpret_cast<const char*>(block.data()),
-                  static_cast<std::streamsize>(std::min<std::uint64_t>(block.size() * 8, size - written)));
-    }
-}
 
 std::string Capture(const std::string& command) {
     std::string out;
@@ -48,7 +37,7 @@ int main() {
     std::string list;
     for (int i = 0; i < 10; ++i) {
         std::string path = (dir / ("file" + std::to_string(i) + ".MPQ")).string();
-        MakeFile(path, i < 8 ? (256ull << 20) : (700ull << 20), static_cast<std::uint64_t>(i));
+        tw::bench::MakeRandomFile(path, i < 8 ? (256ull << 20) : (700ull << 20), static_cast<std::uint64_t>(i));
         files.push_back(path);
         list += " '" + path + "'";
     }

@@ -1,5 +1,6 @@
 // FileMd5 against `openssl md5` and `md5sum` on the same files in one run, page cache warm:
 // a 512 MiB file (digested through one mapping) and a 1 GiB file (digested in blocks).
+#include "bench_support.h"
 #include "base/helpers.h"
 
 #include <algorithm>
@@ -30,18 +31,6 @@ double Best(int runs, const std::function<void()>& f) {
     return best;
 }
 
-void MakeFile(const std::string& path, std::uint64_t size) {
-    std::ofstream out(path, std::ios::binary);
-    std::mt19937_64 rng(42);
-    std::vector<std::uint64_t> block((1 << 20) / 8);
-    for (std::uint64_t written = 0; written < size; written += block.size() * 8) {
-        for (auto& w : block)
-            w = rng();
-        out.write(reinterpret_cast<const char*>(block.data()),
-                  static_cast<std::streamsize>(std::min<std::uint64_t>(block.size() * 8, size - written)));
-    }
-}
-
 void Run(const std::string& command) {
     if (std::system((command + " >/dev/null").c_str()) != 0) {
         std::fprintf(stderr, "failed: %s\n", command.c_str());
@@ -56,8 +45,8 @@ int main() {
     fs::path dir = fs::temp_directory_path() / ("tarnwick-bench-md5-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     const std::string mapped = (dir / "mapped.bin").string(), blocks = (dir / "blocks.bin").string();
-    MakeFile(mapped, tw::kMd5MappedLimit);
-    MakeFile(blocks, 1ull << 30);
+    tw::bench::MakeRandomFile(mapped, tw::kMd5MappedLimit, 42);
+    tw::bench::MakeRandomFile(blocks, 1ull << 30, 42);
     Run("cat '" + mapped + "' '" + blocks + "'"); // warm the page cache
 
     const int runs = 5;

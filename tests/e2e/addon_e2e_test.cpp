@@ -59,10 +59,7 @@ TEST(AddonE2E, TheDemoHomePageInstallsAnAddon) {
     std::this_thread::sleep_for(1s); // the page's last state text
     x.Screenshot(CurrentTestName());
 
-    x.Activate(*window);
-    x.Key("alt+F4");
-    EXPECT_TRUE(x.WaitForNoWindow(kMainWindow, 10s));
-    EXPECT_EQ(launcher->Wait(30s), 0);
+    EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
 }
 
 } // namespace

@@ -48,10 +48,7 @@ TEST(JourneyE2E, AFreshFolderGetsTheClientAPatchAndStartsTheGame) {
     x.Screenshot(CurrentTestName());
     EXPECT_NE(ReadBytes(started).find("SET realmlist \"127.0.0.1\""), std::string::npos) << ReadBytes(started);
 
-    x.Activate(*window);
-    x.Key("alt+F4");
-    EXPECT_TRUE(x.WaitForNoWindow(kMainWindow, 10s));
-    EXPECT_EQ(launcher->Wait(30s), 0);
+    EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
 }
 
 } // namespace

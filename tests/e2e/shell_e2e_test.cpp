@@ -83,13 +83,6 @@ protected:
     }
     int commands_ = 0;
 
-    // Ends a launcher through the window manager (Alt+F4 on its window) and returns its exit code.
-    std::optional<int> CloseWithAltF4(Process& launcher, const std::string& window) {
-        x.Activate(window);
-        x.Key("alt+F4");
-        EXPECT_TRUE(x.WaitForNoWindow(kMainWindow, 10s)) << "the window must hide at once";
-        return launcher.Wait(30s);
-    }
 };
 
 TEST_F(ShellE2E, WindowShowsThePageInItsFrameWithTheRuntimeSettings) {
@@ -150,7 +143,7 @@ TEST_F(ShellE2E, WindowShowsThePageInItsFrameWithTheRuntimeSettings) {
     EXPECT_GT(shot.Share({g.x + 1, g.y + 1, g.width - 2, g.height - 2}, {30, 144, 255}), 0.99)
         << "the page must fill the client area; see " << shot.path;
 
-    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+    EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
     // The profile lives below the program folder; nothing was logged.
     EXPECT_TRUE(std::filesystem::is_directory(folder.Path() + "launcher-data"));
     EXPECT_TRUE(std::filesystem::is_directory(folder.Path() + "launcher-data/cache"));
@@ -180,7 +173,7 @@ TEST_F(ShellE2E, ProfileKeepsLastingCookiesAcrossAnOrderlyClose) {
         EXPECT_EQ(s->data, "kept=1; session=1");
         auto window = x.WaitForWindow(kMainWindow);
         ASSERT_TRUE(window);
-        EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+        EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
     }
     folder.WritePage(server.PageWithReporter("<script>location.href = '" + server.BaseUrl() + "/cookies';</script>"));
     auto again = folder.Start(x);
@@ -271,7 +264,7 @@ TEST_F(ShellE2E, PopUpsOpenNoWindow) {
     EXPECT_EQ(x.FindWindows(kAnyOfOurs).size(), 1u) << "only the main window";
     auto window = x.WaitForWindow(kMainWindow);
     ASSERT_TRUE(window);
-    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+    EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
 }
 
 TEST_F(ShellE2E, ContextMenuOnlyInEditableFields) {
@@ -307,7 +300,7 @@ TEST_F(ShellE2E, ContextMenuOnlyInEditableFields) {
     x.Screenshot(CurrentTestName() + "-selection");
     x.Key("Escape");
     EXPECT_TRUE(WaitUntil([&] { return x.FindWindows(kAnyOfOurs).size() == 1; }, 10s));
-    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+    EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
 }
 
 TEST_F(ShellE2E, MissingEngineFilesGiveAnErrorBoxAndNoWindow) {
@@ -364,7 +357,7 @@ TEST_F(ShellE2E, MaximisedTheClientAreaIsTheWorkAreaAndRestoredTheFrameIsBack) {
         10s, 200ms);
     EXPECT_EQ(shot.At(g.x, g.y), kFrame);
     EXPECT_EQ(shot.At(g.x + g.width - 1, g.y + g.height - 1), kFrame);
-    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+    EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
 }
 
 TEST_F(ShellE2E, DraggingTheFrameSizesTheWindowDownToItsMinimum) {
@@ -399,7 +392,7 @@ TEST_F(ShellE2E, DraggingTheFrameSizesTheWindowDownToItsMinimum) {
     EXPECT_EQ(grown.x + grown.width, small.x + small.width);
     EXPECT_EQ(grown.y + grown.height, small.y + small.height);
     EXPECT_GT(grown.height, small.height);
-    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+    EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
 }
 
 TEST_F(ShellE2E, DemoPageRenders) {
@@ -418,7 +411,7 @@ TEST_F(ShellE2E, DemoPageRenders) {
         20s, 250ms);
     EXPECT_TRUE(rendered) << "see " << shot.path;
     EXPECT_EQ(shot.At(g.x, g.y), kFrame);
-    EXPECT_EQ(CloseWithAltF4(*launcher, *window), 0);
+    EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
 }
 
 } // namespace

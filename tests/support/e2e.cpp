@@ -663,6 +663,13 @@ std::unique_ptr<Process> LauncherFolder::Start(const XSession& x, const StartOpt
     return std::make_unique<Process>(o);
 }
 
+std::optional<int> CloseWithAltF4(const XSession& x, Process& launcher, const std::string& window) {
+    x.Activate(window);
+    x.Key("alt+F4");
+    EXPECT_TRUE(x.WaitForNoWindow(WindowQuery::Named("^Tarnwick$", "UIFrameEx"), 10s)) << "the window must hide at once";
+    return launcher.Wait(30s);
+}
+
 int LauncherFolder::LauncherPid(const Process& started) {
     std::ifstream exe("/proc/" + std::to_string(started.Pid()) + "/comm");
     std::string comm;

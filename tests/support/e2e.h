@@ -262,6 +262,10 @@ private:
     TempFolder folder_;
 };
 
+// Closes the launcher's main window with Alt+F4 through the window manager; expects the window to
+// hide at once and gives the launcher's exit code once it has ended (nothing after 30 s).
+std::optional<int> CloseWithAltF4(const XSession& x, Process& launcher, const std::string& window);
+
 // True when process namespaces can be used here (probed once).
 bool NamespacesAvailable();
 
