@@ -15,6 +15,8 @@
 // "cut_after" (announce the whole length, send N bytes, close), "stall_after" (send N bytes, then
 // nothing for "stall_ms", default 120000), "no_length" (no Content-Length, chunked), "headers"
 // ({name: value} added to the answer, e.g. Set-Cookie).
+// A POST to /demo/event is a page's report (the demo home page sends what the launcher hands it):
+// its body is printed on standard output as one line, "page: TEXT", which scripts/demo narrates.
 #include "folder.h"
 
 #include <httplib.h>
@@ -205,6 +207,11 @@ private:
             c.type = "application/json; charset=utf-8";
             return c;
         }
+        if (req.path == "/demo/event" && req.method == "POST") {
+            PrintPageEvent(req.body);
+            c.status = 204;
+            return c;
+        }
         if (req.path == "/apps/w02/aria2.conf") {
             c.text = folder_.Aria2Conf();
             return c;
@@ -341,6 +348,17 @@ private:
             }
         }
         return knob;
+    }
+
+    // One line, whatever the page sent: control characters become spaces, and a long text is cut.
+    void PrintPageEvent(std::string text) {
+        if (text.size() > 2000)
+            text.resize(2000);
+        for (char& ch : text)
+            if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f)
+                ch = ' ';
+        std::lock_guard lock(logMutex_);
+        std::cout << "page: " << text << std::endl;
     }
 
     void Record(const httplib::Request& req) {
