@@ -4,8 +4,8 @@
   'use strict';
 
   var ADDONS = [
-    { id: 101, type: 0, name: '大脚插件合集', desc: '界面增强、任务助手、背包整合',
-      url: 'https://addons.example.com/bigfoot.zip', file: 'bigfoot.zip', md5: '' },
+    { id: 101, type: 0, name: '塔恩整合插件', desc: '界面增强、任务助手、背包整合',
+      url: 'https://addons.example.com/tarn-suite.zip', file: 'tarn-suite.zip', md5: '' },
     { id: 102, type: 0, name: '团队框架增强', desc: '团队血条、减益提示',
       url: 'https://addons.example.com/raidframes.zip', file: 'raidframes.zip', md5: '' },
     { id: 103, type: 1, name: '全新界面方案', desc: '替换全部插件（会清空插件目录）',
