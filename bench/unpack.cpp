@@ -4,6 +4,7 @@
 #include "addon/addonSpy.h"
 #include "addon/sevenzip.h"
 #include "base/helpers.h"
+#include "base/percent.h"
 
 #include <algorithm>
 #include <chrono>
@@ -36,8 +37,8 @@ void Run(const std::string& command) {
 // Add-on-like files: text of words, so deflate works about as hard as on real Lua and XML.
 void MakeTree(const fs::path& root, int files, std::size_t bytesPerFile) {
     std::mt19937 rng(7);
-    const char* words[] = {"local ", "function ", "end\n", "return ", "self.", "frame", "= ", "nil ", "if ",
-                           "then\n", "for i = 1, ", "do\n", "Tarnwick", "-- ", "\"text\" ", "{ ", "} ", "0x1F "};
+    const char* words[] = {"local ", "function ",   "end\n", "return ",  "self.", "frame",     "= ", "nil ", "if ",
+                           "then\n", "for i = 1, ", "do\n",  "Tarnwick", "-- ",   "\"text\" ", "{ ", "} ",   "0x1F "};
     for (int i = 0; i < files; ++i) {
         fs::path file = root / ("Addon" + std::to_string(i % 50)) / ("sub" + std::to_string(i % 7)) /
                         ("file" + std::to_string(i) + ".lua");
@@ -77,7 +78,7 @@ int main() {
                 if (isTotal)
                     total = value;
                 else
-                    last = tw::RoundedPercent(value, total);
+                    last = tw::PercentHalfEven(value, total);
                 return 0;
             });
             reader->ExtractTo(staging + "/");

@@ -1,7 +1,8 @@
 #include "addon/addonSpy.h"
 
-#include "base/error.h"
 #include "base/percent.h"
+#include "base/text.h"
+#include "platform/error.h"
 #include "platform/filestream.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -27,8 +28,6 @@ constexpr char kFailedText[] = "插件安装失败";
 
 std::atomic<int> gRunning{0};
 std::atomic<unsigned> gStagingSerial{0};
-
-constexpr char kSep = platform::kPathSeparator;
 
 void MergeInto(const std::string& from, const std::string& to);
 
@@ -144,12 +143,6 @@ std::string AddonNoticeText(int code, const std::string& msg) {
     return notice.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-int RoundedPercent(std::uint64_t done, std::uint64_t total) {
-    if (total == 0)
-        return -1;
-    return RoundHalfEven(static_cast<double>(std::min(done, total)) / static_cast<double>(total) * 100.0);
-}
-
 TaddonSpy::TaddonSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string downAddonUrl,
                      std::string downAddonName, std::string downAddonMd5, std::int32_t downAddonId,
                      std::int32_t downAddonType, std::string programFolder)
@@ -185,7 +178,9 @@ void TaddonSpy::Start(std::unique_ptr<TaddonSpy> worker) {
     worker.release(); // the thread owns it now
 }
 
-int TaddonSpy::Running() { return gRunning.load(); }
+int TaddonSpy::Running() {
+    return gRunning.load();
+}
 
 void TaddonSpy::Execute() {
     bool failed = false;
@@ -239,8 +234,8 @@ void TaddonSpy::InstallAddon() {
     }
 
     StagingFolder staging;
-    staging.path = FDownTemp + "addon-" + std::to_string(platform::CurrentProcessId()) + "-" +
-                   std::to_string(++gStagingSerial);
+    staging.path =
+        FDownTemp + "addon-" + std::to_string(platform::CurrentProcessId()) + "-" + std::to_string(++gStagingSerial);
     if (!RemoveFolderTree(staging.path)) // left over by an earlier run of the same process id
         RaiseSystemError("Cannot clear the folder", staging.path, errno);
 
@@ -277,7 +272,7 @@ void TaddonSpy::SendAddonNotice(int code, const std::string& msg) {
 // Progress arrives for every chunk; the page only shows whole percentages, so an unchanged one
 // is not handed to the main thread again.
 void TaddonSpy::SendPercent(int code, std::uint64_t done, std::uint64_t total) {
-    int percent = RoundedPercent(done, total);
+    int percent = PercentHalfEven(done, total);
     if (percent < 0 || percent == FLastPercent)
         return;
     FLastPercent = percent;
@@ -295,7 +290,9 @@ void TaddonSpy::OnDownloadProgress(std::int64_t done) {
         SendPercent(kAddonDownloadProgress, static_cast<std::uint64_t>(done), static_cast<std::uint64_t>(FDownTotal));
 }
 
-void TaddonSpy::OnDownloadEnd() { SendAddonNotice(kAddonDownloadEnd, kDownloadEndText); }
+void TaddonSpy::OnDownloadEnd() {
+    SendAddonNotice(kAddonDownloadEnd, kDownloadEndText);
+}
 
 z7::HRESULT TaddonSpy::OnUnpackProgress(void*, bool total, std::uint64_t value) {
     if (total) {

@@ -25,7 +25,7 @@
 #include "base/helpers.h"
 #include "base/mainform.h"
 #include "base/safePath.h"
-#include "update/http.h"
+#include "net/http.h"
 
 #include <cstdint>
 #include <memory>
@@ -49,10 +49,6 @@ enum TAddonNoticeCode : int {
 // {"code":N,"msg":"..."}: compact, members in that order, only control characters, '"' and '\\'
 // escaped in the text.
 std::string AddonNoticeText(int code, const std::string& msg);
-
-// done / total as a whole percentage, rounded to nearest with halves to the even neighbour,
-// held within 0..100. -1 when total is 0 (nothing announced): then no percentage is sent.
-int RoundedPercent(std::uint64_t done, std::uint64_t total);
 
 // Puts a complete unpack (`staging`, a folder) into the add-on folder `addons` (both without a
 // trailing separator): in place of the old folder when `replace` (the old one is moved aside to

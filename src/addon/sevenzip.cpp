@@ -1,7 +1,8 @@
 #include "addon/sevenzip.h"
 
-#include "base/error.h"
 #include "base/helpers.h"
+#include "base/text.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 
 #include <cerrno>
@@ -17,22 +18,20 @@ namespace {
 constexpr std::uint64_t kMaxCheckStartPosition = 1'048'576;
 constexpr std::uint32_t kAllItems = 0xFFFFFFFFu;
 
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+// The end of every QueryInterface: a found interface is handed out with a reference added.
+template <class T> HRESULT HandOut(T* self, void* found) {
+    if (!found)
+        return E_NOINTERFACE;
+    self->AddRef();
+    return S_OK;
+}
+
+// Drops one reference; `free` runs with the last one.
+template <class Free> std::uint32_t ReleaseRef(std::atomic<std::uint32_t>& count, Free free) {
+    const std::uint32_t left = --count;
+    if (left == 0)
+        free();
+    return left;
 }
 
 // wchar_t is UTF-16 on Windows and UTF-32 elsewhere; unpaired surrogates become U+FFFD.
@@ -102,9 +101,13 @@ std::wstring Utf8ToWide(std::string_view text) {
     return out;
 }
 
-bool IsArchiveSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsArchiveSeparator(char c) {
+    return c == '/' || c == '\\';
+}
 
-bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool IsAsciiLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
 std::string ResultText(HRESULT result) {
     char code[16];
@@ -220,7 +223,9 @@ T7zPlugin::T7zPlugin(const std::vector<std::string>& libraryPaths) {
     }
 }
 
-T7zPlugin::~T7zPlugin() { platform::UnloadSharedLibrary(FHandle); }
+T7zPlugin::~T7zPlugin() {
+    platform::UnloadSharedLibrary(FHandle);
+}
 
 T7zArchive::T7zArchive(const std::vector<std::string>& libraryPaths) : T7zPlugin(libraryPaths) {
     FGetHandlerProperty =
@@ -248,21 +253,17 @@ HRESULT TW_COM_CALL T7zStream::QueryInterface(const GUID& iid, void** object) {
         *object = static_cast<IStreamGetSize*>(this);
     else if (iid == IID_IOutStreamFinish)
         *object = static_cast<IOutStreamFinish*>(this);
-    else {
+    else
         *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+    return HandOut(this, *object);
 }
 
-std::uint32_t TW_COM_CALL T7zStream::AddRef() { return ++FRefCount; }
+std::uint32_t TW_COM_CALL T7zStream::AddRef() {
+    return ++FRefCount;
+}
 
 std::uint32_t TW_COM_CALL T7zStream::Release() {
-    std::uint32_t left = --FRefCount;
-    if (left == 0)
-        delete this;
-    return left;
+    return ReleaseRef(FRefCount, [this] { delete this; });
 }
 
 HRESULT TW_COM_CALL T7zStream::Read(void* data, std::uint32_t size, std::uint32_t* processed) {
@@ -310,7 +311,9 @@ HRESULT TW_COM_CALL T7zStream::GetSize(std::uint64_t* size) {
     return S_OK;
 }
 
-HRESULT TW_COM_CALL T7zStream::OutStreamFinish() { return S_OK; }
+HRESULT TW_COM_CALL T7zStream::OutStreamFinish() {
+    return S_OK;
+}
 
 // ---- T7zInArchive ----
 
@@ -336,24 +339,22 @@ HRESULT TW_COM_CALL T7zInArchive::QueryInterface(const GUID& iid, void** object)
         *object = static_cast<IArchiveOpenVolumeCallback*>(this);
     else if (iid == IID_IArchiveOpenSetSubArchiveName)
         *object = static_cast<IArchiveOpenSetSubArchiveName*>(this);
-    else {
+    else
         *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+    return HandOut(this, *object);
 }
 
-std::uint32_t TW_COM_CALL T7zInArchive::AddRef() { return ++FRefCount; }
+std::uint32_t TW_COM_CALL T7zInArchive::AddRef() {
+    return ++FRefCount;
+}
 
 std::uint32_t TW_COM_CALL T7zInArchive::Release() {
-    std::uint32_t left = --FRefCount;
-    if (left == 0)
-        delete this;
-    return left;
+    return ReleaseRef(FRefCount, [this] { delete this; });
 }
 
-void T7zInArchive::SetClassId(const GUID& classId) { FClassId = classId; }
+void T7zInArchive::SetClassId(const GUID& classId) {
+    FClassId = classId;
+}
 
 void T7zInArchive::SetProgressCallback(void* sender, T7zProgressCallback callback) {
     FProgressSender = sender;
@@ -434,7 +435,9 @@ std::wstring T7zInArchive::WideProperty(std::uint32_t index, PROPID propId) {
     return text;
 }
 
-std::string T7zInArchive::ItemPath(std::uint32_t index) { return WideToUtf8(WideProperty(index, kpidPath)); }
+std::string T7zInArchive::ItemPath(std::uint32_t index) {
+    return WideToUtf8(WideProperty(index, kpidPath));
+}
 
 bool T7zInArchive::ItemIsFolder(std::uint32_t index) {
     IInArchive& archive = Opened();
@@ -506,9 +509,13 @@ void T7zInArchive::ExtractTo(const std::string& folder) {
         throw Error("Cannot unpack \"" + FArchivePath + "\": " + ResultText(hr));
 }
 
-HRESULT TW_COM_CALL T7zInArchive::SetTotal(const std::uint64_t*, const std::uint64_t*) { return S_OK; }
+HRESULT TW_COM_CALL T7zInArchive::SetTotal(const std::uint64_t*, const std::uint64_t*) {
+    return S_OK;
+}
 
-HRESULT TW_COM_CALL T7zInArchive::SetCompleted(const std::uint64_t*, const std::uint64_t*) { return S_OK; }
+HRESULT TW_COM_CALL T7zInArchive::SetCompleted(const std::uint64_t*, const std::uint64_t*) {
+    return S_OK;
+}
 
 HRESULT TW_COM_CALL T7zInArchive::SetTotal(std::uint64_t total) {
     return Guarded(FCallbackError, [&] { return FProgress ? FProgress(FProgressSender, true, total) : S_OK; });
@@ -546,10 +553,14 @@ HRESULT TW_COM_CALL T7zInArchive::GetStream(std::uint32_t index, ISequentialOutS
     });
 }
 
-HRESULT TW_COM_CALL T7zInArchive::PrepareOperation(std::int32_t) { return S_OK; }
+HRESULT TW_COM_CALL T7zInArchive::PrepareOperation(std::int32_t) {
+    return S_OK;
+}
 
 // A damaged item, an unsupported method or a wrong password does not end the run.
-HRESULT TW_COM_CALL T7zInArchive::SetOperationResult(std::int32_t) { return S_OK; }
+HRESULT TW_COM_CALL T7zInArchive::SetOperationResult(std::int32_t) {
+    return S_OK;
+}
 
 HRESULT TW_COM_CALL T7zInArchive::CryptoGetTextPassword(BSTR* password) {
     if (!password)

@@ -25,7 +25,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* e) override;
 
 private:
-    // Redraws the frame (the Windows form's frame painting).
+    // Redraws the one-pixel frame.
     void RedrawFrame();
     // Keeps the frame ring free while the window is normal; maximised, the content covers the
     // whole window, which the window manager fits to the monitor's work area.

@@ -132,8 +132,8 @@ private:
     std::atomic<bool> FDestroyed{false};
 };
 
-// The start address "file:///launcherui/index.html" has no drive; like the runtime the launcher
-// was made for, resolve it against the working folder.
+// The start address "file:///launcherui/index.html" names no drive or folder: it is resolved
+// against the working folder (the program folder when started normally).
 QUrl StartAddress();
 
 } // namespace tw

@@ -1,6 +1,6 @@
 #include "base/ansitext.h"
 
-#include "base/error.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/shell.h"
 

@@ -1,6 +1,7 @@
 #include "base/helpers.h"
 
-#include "base/error.h"
+#include "base/text.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/mapping.h"
 #include "platform/process.h"
@@ -16,7 +17,9 @@ namespace tw {
 
 namespace {
 
-bool IsPathSeparator(char c) { return c == '/' || c == '\\' || c == ':'; }
+bool IsPathSeparator(char c) {
+    return c == '/' || c == '\\' || c == ':';
+}
 
 std::size_t LastSeparator(std::string_view path) {
     for (std::size_t i = path.size(); i > 0; --i)
@@ -36,7 +39,9 @@ std::size_t Utf8Prefix(std::string_view text, std::size_t chars) {
     return i;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Splits argument text as a Windows program's start-up code does: blanks separate, double quotes
 // group, 2n backslashes before a quote give n backslashes and a quote mark, 2n+1 give n and a
@@ -103,14 +108,6 @@ bool RunProgram(const std::string& program, const std::vector<std::string>& args
     return platform::SpawnDetached(program, args) > 0;
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string AsciiLower(std::string s) {
-    for (char& c : s)
-        c = AsciiLower(c);
-    return s;
-}
-
 struct DigestContext {
     DigestContext() : ctx(EVP_MD_CTX_new()) {
         if (!ctx || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1)
@@ -133,7 +130,9 @@ struct DigestContext {
 
 } // namespace
 
-std::string ProgramFolder() { return FolderPart(platform::ExecutablePath()); }
+std::string ProgramFolder() {
+    return FolderPart(platform::ExecutablePath());
+}
 
 std::string FolderPart(std::string_view path) {
     std::size_t i = LastSeparator(path);
@@ -199,7 +198,9 @@ void ShellOpen(const std::string& file, const std::string& parameters) {
     platform::OpenWithDesktop(file);
 }
 
-void OpenLink(const std::string& target) { ShellOpen(target, ""); }
+void OpenLink(const std::string& target) {
+    ShellOpen(target, "");
+}
 
 bool StartProgram(const std::string& commandLine, int /*showCommand: windows open as they choose here*/) {
     std::string_view line(commandLine);
@@ -214,7 +215,8 @@ bool StartProgram(const std::string& commandLine, int /*showCommand: windows ope
     std::string_view rest;
     if (line[i] == '"') {
         std::size_t close = line.find('"', i + 1);
-        program = std::string(line.substr(i + 1, close == std::string_view::npos ? std::string_view::npos : close - i - 1));
+        program =
+            std::string(line.substr(i + 1, close == std::string_view::npos ? std::string_view::npos : close - i - 1));
         rest = close == std::string_view::npos ? std::string_view() : line.substr(close + 1);
     } else {
         // "C:\Program Files\Game\wow.exe" unquoted: try "C:\Program", then "C:\Program Files\Game\wow.exe", ...

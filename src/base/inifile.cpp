@@ -1,5 +1,6 @@
 #include "base/inifile.h"
 
+#include "base/text.h"
 #include "platform/fs.h"
 #include "platform/shell.h"
 
@@ -45,24 +46,6 @@ bool IsValidUtf8(std::string_view s) {
         i += n;
     }
     return true;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 std::string Utf16LeToUtf8(std::string_view bytes) {
@@ -126,7 +109,8 @@ std::string ReadProfileString(const std::string& path, const std::string& sectio
             continue;
         if (line.front() == '[') {
             std::size_t close = line.find(']');
-            std::string_view name = Trim(line.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+            std::string_view name =
+                Trim(line.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
             inSection = SameIgnoringCase(name, wantSection);
             continue;
         }
@@ -138,7 +122,8 @@ std::string ReadProfileString(const std::string& path, const std::string& sectio
         if (!SameIgnoringCase(Trim(line.substr(0, eq)), wantKey))
             continue;
         std::string_view value = Trim(line.substr(eq + 1));
-        if (value.size() >= 2 && ((value.front() == '"' && value.back() == '"') || (value.front() == '\'' && value.back() == '\'')))
+        if (value.size() >= 2 &&
+            ((value.front() == '"' && value.back() == '"') || (value.front() == '\'' && value.back() == '\'')))
             value = value.substr(1, value.size() - 2);
         return CutCharacters(value, kProfileValueLimit);
     }

@@ -31,11 +31,21 @@ std::string ScriptStringLiteral(std::string_view text) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (c < 0x80) {
             switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20 || c == 0x7F) {
                     out += "\\u00";
@@ -68,9 +78,13 @@ std::string ScriptStringLiteral(std::string_view text) {
     return out;
 }
 
-std::string LblMsgScript(std::string_view statusText) { return "window.lblmsg(" + ScriptStringLiteral(statusText) + ")"; }
+std::string LblMsgScript(std::string_view statusText) {
+    return "window.lblmsg(" + ScriptStringLiteral(statusText) + ")";
+}
 
-std::string LblStartGameScript() { return "window.lblstartgame()"; }
+std::string LblStartGameScript() {
+    return "window.lblstartgame()";
+}
 
 std::string LblDownAddonScript(std::string_view noticeJson) {
     // Our own notices are JSON objects; re-serialising makes sure nothing else can ride along.
@@ -80,6 +94,8 @@ std::string LblDownAddonScript(std::string_view noticeJson) {
     return "window.lbldownaddon(" + ScriptStringLiteral(noticeJson) + ")";
 }
 
-std::string LblAddonEndScript() { return "window.lbladdonend()"; }
+std::string LblAddonEndScript() {
+    return "window.lbladdonend()";
+}
 
 } // namespace tw

@@ -35,7 +35,8 @@ public:
         std::vector<std::int64_t> sizes(entries.size());
         for (std::size_t i = 0; i < entries.size(); ++i)
             sizes[i] = platform::FileSize(entries[i].path);
-        std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
+        std::stable_sort(order_.begin(), order_.end(),
+                         [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
         if (threads == 0)
             threads = std::max(1u, std::thread::hardware_concurrency());
         threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(entries.size(), 1)));

@@ -20,11 +20,11 @@ inline int RoundHalfEven(double x) {
     return static_cast<int>(f);
 }
 
-// 0 when the total is unknown (0 or less).
-inline int PercentHalfEven(std::int64_t done, std::int64_t total) {
-    if (total <= 0)
-        return 0;
-    return RoundHalfEven(static_cast<double>(done) / static_cast<double>(total) * 100.0);
+// -1 when the total is unknown (0); more than the total counts as the total.
+inline int PercentHalfEven(std::uint64_t done, std::uint64_t total) {
+    if (total == 0)
+        return -1;
+    return RoundHalfEven(static_cast<double>(done < total ? done : total) / static_cast<double>(total) * 100.0);
 }
 
 } // namespace tw

@@ -1,6 +1,6 @@
 #include "platform/fs.h"
 
-#include "base/error.h"
+#include "platform/error.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,6 +1,6 @@
 #include "platform/library.h"
 
-#include "base/error.h"
+#include "platform/error.h"
 
 #include <clocale>
 #include <cstdio>

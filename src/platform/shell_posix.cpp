@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iconv.h>
+#include <initializer_list>
 
 namespace tw::platform {
 
@@ -70,36 +71,31 @@ std::string Convert(const std::string& text, const char* to, const char* from, b
 } // namespace
 
 std::string AnsiCodePageName() {
-    std::string loc = LocaleName();
-    if (StartsWith(loc, "zh_TW") || StartsWith(loc, "zh_HK") || StartsWith(loc, "zh_MO"))
-        return "CP950";
-    if (StartsWith(loc, "zh"))
-        return "CP936";
-    if (StartsWith(loc, "ja"))
-        return "CP932";
-    if (StartsWith(loc, "ko"))
-        return "CP949";
-    if (StartsWith(loc, "th"))
-        return "CP874";
-    for (const char* p : {"ru", "uk", "be", "bg", "sr", "mk"})
-        if (StartsWith(loc, p))
-            return "CP1251";
-    for (const char* p : {"pl", "cs", "sk", "hu", "ro", "sl", "hr", "bs"})
-        if (StartsWith(loc, p))
-            return "CP1250";
-    if (StartsWith(loc, "el"))
-        return "CP1253";
-    if (StartsWith(loc, "tr"))
-        return "CP1254";
-    if (StartsWith(loc, "he"))
-        return "CP1255";
-    if (StartsWith(loc, "ar"))
-        return "CP1256";
-    for (const char* p : {"lt", "lv", "et"})
-        if (StartsWith(loc, p))
-            return "CP1257";
-    if (StartsWith(loc, "vi"))
-        return "CP1258";
+    // Locale prefixes in the order they are tried (zh_TW before zh), each with its code page.
+    struct Rule {
+        std::initializer_list<const char*> prefixes;
+        const char* codePage;
+    };
+    static const Rule kRules[] = {
+        {{"zh_TW", "zh_HK", "zh_MO"}, "CP950"},
+        {{"zh"}, "CP936"},
+        {{"ja"}, "CP932"},
+        {{"ko"}, "CP949"},
+        {{"th"}, "CP874"},
+        {{"ru", "uk", "be", "bg", "sr", "mk"}, "CP1251"},
+        {{"pl", "cs", "sk", "hu", "ro", "sl", "hr", "bs"}, "CP1250"},
+        {{"el"}, "CP1253"},
+        {{"tr"}, "CP1254"},
+        {{"he"}, "CP1255"},
+        {{"ar"}, "CP1256"},
+        {{"lt", "lv", "et"}, "CP1257"},
+        {{"vi"}, "CP1258"},
+    };
+    const std::string loc = LocaleName();
+    for (const Rule& rule : kRules)
+        for (const char* prefix : rule.prefixes)
+            if (StartsWith(loc, prefix))
+                return rule.codePage;
     return "CP1252";
 }
 

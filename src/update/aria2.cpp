@@ -1,7 +1,8 @@
 #include "update/aria2.h"
 
-#include "base/error.h"
 #include "base/helpers.h"
+#include "base/text.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 
 #include <mutex>
@@ -25,37 +26,6 @@ std::string RandomSecret() {
     for (int i = 0; i < 32; ++i)
         s += kHex[rd() & 0xF];
     return s;
-}
-
-std::string WithoutTrailingSeparator(std::string path) {
-    while (path.size() > 1 && (path.back() == '/' || path.back() == '\\'))
-        path.pop_back();
-    return path;
-}
-
-// An answer figure as an integer: aria2 sends decimal strings; numbers, booleans and anything
-// else follow the service's reading rules.
-std::int64_t ReadInteger(const nlohmann::json& object, const char* key) {
-    auto it = object.find(key);
-    if (it == object.end())
-        return 0;
-    if (it->is_number_integer())
-        return it->get<std::int64_t>();
-    if (it->is_number_float())
-        return static_cast<std::int64_t>(it->get<double>());
-    if (it->is_boolean())
-        return it->get<bool>() ? 1 : 0;
-    if (it->is_string()) {
-        const std::string& s = it->get_ref<const std::string&>();
-        try {
-            std::size_t used = 0;
-            long long v = std::stoll(s, &used, 10);
-            return used == s.size() ? v : 0;
-        } catch (...) {
-            return 0;
-        }
-    }
-    return 0;
 }
 
 } // namespace
@@ -103,7 +73,9 @@ std::string TAria2::Request(const std::string& method) const {
     return request.dump();
 }
 
-bool TAria2::Running() const { return pid_ > 0 && platform::ProcessAlive(pid_); }
+bool TAria2::Running() const {
+    return pid_ > 0 && platform::ProcessAlive(pid_);
+}
 
 void TAria2::WaitGone(std::chrono::milliseconds timeout) {
     if (pid_ <= 0)
@@ -119,21 +91,6 @@ void TAria2::WaitGone(std::chrono::milliseconds timeout) {
     std::lock_guard lock(gStartedMutex);
     gStarted.erase(pid_);
     pid_ = -1;
-}
-
-Aria2GlobalStat ReadAria2GlobalStat(const std::string& answer) {
-    auto json = nlohmann::json::parse(answer, nullptr, false);
-    if (json.is_discarded() || !json.is_object())
-        throw Error("The downloader's answer is not a JSON object: " + answer.substr(0, 200));
-    Aria2GlobalStat stat;
-    auto result = json.find("result");
-    if (result == json.end() || !result->is_object())
-        return stat;
-    stat.downloadSpeed = ReadInteger(*result, "downloadSpeed");
-    stat.numActive = ReadInteger(*result, "numActive");
-    stat.numWaiting = ReadInteger(*result, "numWaiting");
-    stat.numStoppedTotal = ReadInteger(*result, "numStoppedTotal");
-    return stat;
 }
 
 void EndOurAria2Processes(const std::string& downloadFolder) {

@@ -14,14 +14,6 @@ namespace tw {
 
 inline constexpr char kAria2Endpoint[] = "http://127.0.0.1:58012/jsonrpc";
 
-// The three figures of aria2.getGlobalStat the download stage reads.
-struct Aria2GlobalStat {
-    std::int64_t downloadSpeed = 0; // bytes per second
-    std::int64_t numActive = 0;
-    std::int64_t numWaiting = 0;
-    std::int64_t numStoppedTotal = 0;
-};
-
 class TAria2 {
 public:
     TAria2() = default;
@@ -53,10 +45,6 @@ private:
     platform::ProcessId pid_ = -1;
     std::string secret_;
 };
-
-// Reads an aria2.getGlobalStat answer (numbers arrive as JSON strings). A missing "result"
-// reads as zeros; an answer that is not a JSON object raises tw::Error.
-Aria2GlobalStat ReadAria2GlobalStat(const std::string& answer);
 
 // Ends, without waiting, every aria2c that this launcher started and every aria2c whose current
 // folder is `downloadFolder`; other programs' downloaders are left alone.

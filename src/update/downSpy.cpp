@@ -1,9 +1,10 @@
 #include "update/downSpy.h"
 
-#include "base/error.h"
 #include "base/helpers.h"
 #include "base/percent.h"
 #include "base/safePath.h"
+#include "base/text.h"
+#include "platform/error.h"
 #include "platform/filestream.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -14,15 +15,9 @@
 
 namespace tw {
 
-namespace {
-
 void Wait1000() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 }
-
-const std::string kSep(1, platform::kPathSeparator);
-
-} // namespace
 
 void TDownSpy::Start(IMainForm& form, const std::string& programFolder) {
     std::string folder = programFolder.empty() ? ProgramFolder() : programFolder;
@@ -160,8 +155,10 @@ void TDownSpy::OnDownloadProgress(std::int64_t done) {
     const char* prefix = FDownState == 1 ? "新版本登录器正在下载中 " : FDownState == 2 ? "补丁包正在下载中 " : nullptr;
     if (prefix) {
         // Without an announced total there is no percentage; the amount received is shown instead.
-        FlblMsg = prefix + (FDownloadTotal > 0 ? std::to_string(PercentHalfEven(done, FDownloadTotal))
-                                               : std::to_string(done / 1024) + " KiB");
+        FlblMsg =
+            prefix + (FDownloadTotal > 0 ? std::to_string(PercentHalfEven(static_cast<std::uint64_t>(done),
+                                                                          static_cast<std::uint64_t>(FDownloadTotal)))
+                                         : std::to_string(done / 1024) + " KiB");
     }
     // Each hand-over costs a round trip to the main thread and a script run in the page; a text
     // the page already shows is not sent again.

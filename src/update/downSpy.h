@@ -11,9 +11,9 @@
 //
 // From the shell, on MSG_START_UPDATE:   tw::TDownSpy::Start(mainForm);
 #include "base/mainform.h"
+#include "net/http.h"
+#include "net/service.h"
 #include "update/aria2.h"
-#include "update/http.h"
-#include "update/service.h"
 
 #include <cstdint>
 #include <functional>
@@ -21,6 +21,9 @@
 #include <string>
 
 namespace tw {
+
+// The worker's fixed pause between polls and retries.
+void Wait1000();
 
 // The download passes of the client and the passes of the patch step are bounded: a file that
 // can never pass its check would otherwise hold the page's start button for the whole run.

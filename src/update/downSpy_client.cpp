@@ -9,23 +9,11 @@
 #include "base/parallelCheck.h"
 #include "base/percent.h"
 #include "base/safePath.h"
+#include "base/text.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 
-#include <chrono>
-#include <thread>
-
 namespace tw {
-
-namespace {
-
-void Wait1000() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-}
-
-const std::string kSep(1, platform::kPathSeparator);
-
-} // namespace
 
 std::string TDownSpy::ClientFilePath(const std::string& filename) const {
     return FDownPath + "wow" + kSep + ToNativeSeparators(filename);
@@ -127,8 +115,7 @@ void TDownSpy::CheckWowFiles() {
     // Digests run on every core; judging, deleting and the texts stay in list order here.
     FileCheckReport report = CheckFilesInOrder(files, [&](std::size_t index, std::uint64_t size, std::uint64_t done) {
         FCheckFileName = FilePart(files[index].path);
-        ShowStatus("正在检测游戏文件[" + FCheckFileName + "]的完整性 " +
-                   std::to_string(PercentHalfEven(static_cast<std::int64_t>(done), static_cast<std::int64_t>(size))) +
+        ShowStatus("正在检测游戏文件[" + FCheckFileName + "]的完整性 " + std::to_string(PercentHalfEven(done, size)) +
                    "%");
     });
     FFailedFiles = static_cast<int>(report.failed.size()) + static_cast<int>(entries - files.size());

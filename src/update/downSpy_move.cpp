@@ -1,6 +1,7 @@
 #include "update/downSpy.h"
 
 #include "base/helpers.h"
+#include "base/text.h"
 #include "platform/fs.h"
 
 #include <cerrno>
@@ -12,24 +13,12 @@ namespace tw {
 
 namespace {
 
-const std::string kSep(1, platform::kPathSeparator);
-
-std::string WithoutTrailingSeparator(std::string path) {
-    while (path.size() > 1 && (path.back() == '/' || path.back() == '\\'))
-        path.pop_back();
-    return path;
-}
-
 std::string Join(const std::string& folder, const std::string& name) {
     return WithoutTrailingSeparator(folder) + kSep + name;
 }
 
 bool HasWildcard(const std::string& pattern) {
     return pattern.find_first_of("*?") != std::string::npos;
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 // '*' any run, '?' one character, letters without regard to case (as the shell matches).
@@ -46,7 +35,7 @@ bool Matches(const char* pattern, const char* name) {
     }
     if (*name == '\0')
         return false;
-    if (*pattern == '?' || Lower(*pattern) == Lower(*name))
+    if (*pattern == '?' || AsciiLower(*pattern) == AsciiLower(*name))
         return Matches(pattern + 1, name + 1);
     return false;
 }

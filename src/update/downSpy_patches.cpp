@@ -5,36 +5,19 @@
 
 #include "base/helpers.h"
 #include "base/safePath.h"
+#include "base/text.h"
 #include "platform/fs.h"
-
-#include <chrono>
-#include <thread>
 
 namespace tw {
 
 namespace {
-
-void Wait1000() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-}
-
-bool SameNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 // The fetched-patch list: digest text = the entry's filename, in order of first setting.
 struct FetchedPatches {
     std::vector<std::pair<std::string, std::string>> pairs;
     void Set(const std::string& md5, const std::string& filename) {
         for (auto& p : pairs)
-            if (SameNoCase(p.first, md5)) {
+            if (EqualsNoCase(p.first, md5)) {
                 p.second = filename;
                 return;
             }

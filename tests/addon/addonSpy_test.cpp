@@ -2,6 +2,7 @@
 // the real 7-Zip library unpacks it, a recorder stands in for the main window.
 #include "addon/addonSpy.h"
 #include "archive_support.h"
+#include "base/percent.h"
 #include "recorder.h"
 #include "reference_service.h"
 #include "test_support.h"
@@ -98,12 +99,26 @@ TEST(AddonNotice, CompactJsonRoundedPercentagesAndPlainNames) {
 
     const std::uint64_t big = std::numeric_limits<std::uint64_t>::max();
     const std::vector<std::tuple<std::uint64_t, std::uint64_t, int>> cases{
-        {0, 0, -1},   {5, 0, -1},   {0, 7, 0},      {1, 8, 12},      {3, 8, 38},   {1, 200, 0}, {3, 200, 2},
-        {5, 200, 2},  {7, 200, 4},  {199, 200, 100}, {197, 200, 98}, {1, 3, 33},   {2, 3, 67},  {8, 5, 100},
-        {big / 2, big, 50}, {big, big, 100}, {1'073'741'823, 2'147'483'648, 50},
+        {0, 0, -1},
+        {5, 0, -1},
+        {0, 7, 0},
+        {1, 8, 12},
+        {3, 8, 38},
+        {1, 200, 0},
+        {3, 200, 2},
+        {5, 200, 2},
+        {7, 200, 4},
+        {199, 200, 100},
+        {197, 200, 98},
+        {1, 3, 33},
+        {2, 3, 67},
+        {8, 5, 100},
+        {big / 2, big, 50},
+        {big, big, 100},
+        {1'073'741'823, 2'147'483'648, 50},
     };
     for (auto [done, total, percent] : cases)
-        EXPECT_EQ(RoundedPercent(done, total), percent) << done << "/" << total;
+        EXPECT_EQ(PercentHalfEven(done, total), percent) << done << "/" << total;
 
     for (const char* good : {"a.zip", "插件 v2.zip", "..a.zip", "a..zip", ".hidden"})
         EXPECT_TRUE(IsPlainFileName(good)) << good;
@@ -192,8 +207,9 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         site.Reset();
-        site.service.SetKnobs(c.knob.empty() ? nlohmann::json::object()
-                                             : nlohmann::json{{"paths", {{"/files/" + c.file, nlohmann::json::parse(c.knob)}}}});
+        site.service.SetKnobs(c.knob.empty()
+                                  ? nlohmann::json::object()
+                                  : nlohmann::json{{"paths", {{"/files/" + c.file, nlohmann::json::parse(c.knob)}}}});
         const std::string md5 = Exists(site.server / c.file) ? site.Md5(c.file) : "";
         auto worker = site.Worker(site.Url(c.file), c.file, md5, c.type);
         if (c.no7z)
@@ -226,7 +242,8 @@ TEST(AddonWorker, RefusesUnsafeNamesAndUrlsBeforeAnyDownload) {
         site.Worker(site.Url("new.zip"), name, md5).Execute();
         EXPECT_THAT(site.Codes(), ElementsAre(1002, -1)) << name;
     }
-    for (const std::string& url : std::vector<std::string>{"file://" + site.server / "new.zip", "ftp://127.0.0.1/new.zip", "new.zip"}) {
+    for (const std::string& url :
+         std::vector<std::string>{"file://" + site.server / "new.zip", "ftp://127.0.0.1/new.zip", "new.zip"}) {
         site.Reset();
         site.Worker(url, "new.zip", md5).Execute();
         EXPECT_THAT(site.Codes(), ElementsAre(1002, -1)) << url;

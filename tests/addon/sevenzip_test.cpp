@@ -1,7 +1,7 @@
 // The archive reader against the real 7-Zip library, with archives made by zipfile and 7z.
 #include "addon/sevenzip.h"
 #include "archive_support.h"
-#include "base/error.h"
+#include "platform/error.h"
 #include "test_support.h"
 
 #include <gmock/gmock.h>

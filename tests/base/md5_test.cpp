@@ -1,4 +1,4 @@
-#include "base/error.h"
+#include "platform/error.h"
 #include "base/helpers.h"
 #include "test_support.h"
 

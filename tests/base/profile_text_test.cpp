@@ -1,5 +1,5 @@
 #include "base/ansitext.h"
-#include "base/error.h"
+#include "platform/error.h"
 #include "base/inifile.h"
 #include "platform/fs.h"
 #include "test_support.h"

@@ -1,7 +1,7 @@
-#include "base/error.h"
+#include "aria2_port_lock.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/process.h"
-#include "aria2_port_lock.h"
 #include "test_support.h"
 #include "update/aria2.h"
 
@@ -12,7 +12,6 @@
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <thread>
-
 
 using namespace tw;
 using tw::test::TempFolder;
@@ -30,8 +29,9 @@ std::string CmdLine(platform::ProcessId pid) {
     return raw;
 }
 
-bool WaitFor(const std::function<bool()>& f) { return tw::test::WaitUntil(f, std::chrono::seconds(10)); }
-
+bool WaitFor(const std::function<bool()>& f) {
+    return tw::test::WaitUntil(f, std::chrono::seconds(10));
+}
 
 } // namespace
 
@@ -48,23 +48,6 @@ TEST(Aria2Request, IsOneCompactObjectWithTheSecretAndAFreshId) {
     EXPECT_GE(id, 0);
     EXPECT_LE(id, 9998);
     EXPECT_EQ(aria2.Request("aria2.shutdown").find(' '), std::string::npos);
-}
-
-TEST(Aria2GlobalStat, ReadsStringNumbersAndToleratesErrorAnswers) {
-    auto s = ReadAria2GlobalStat(R"({"id":"q","jsonrpc":"2.0","result":{"downloadSpeed":"2048","numActive":"5",)"
-                                 R"("numStopped":"0","numStoppedTotal":"3","numWaiting":"7","uploadSpeed":"0"}})");
-    EXPECT_EQ(s.downloadSpeed, 2048);
-    EXPECT_EQ(s.numActive, 5);
-    EXPECT_EQ(s.numWaiting, 7);
-    EXPECT_EQ(s.numStoppedTotal, 3);
-    auto e = ReadAria2GlobalStat(R"({"error":{"code":1,"message":"Unauthorized"}})");
-    EXPECT_EQ(e.numStoppedTotal, 0);
-    auto odd = ReadAria2GlobalStat(R"({"result":{"downloadSpeed":1023.9,"numWaiting":"x","numStoppedTotal":true}})");
-    EXPECT_EQ(odd.downloadSpeed, 1023);
-    EXPECT_EQ(odd.numWaiting, 0);
-    EXPECT_EQ(odd.numStoppedTotal, 1);
-    EXPECT_THROW(ReadAria2GlobalStat("[1,2]"), tw::Error);
-    EXPECT_THROW(ReadAria2GlobalStat("<html>"), tw::Error);
 }
 
 TEST(Aria2Process, StartsWithASecretOfItsOwnAndOnlyOurOnesAreEnded) {
@@ -94,9 +77,10 @@ TEST(Aria2Process, StartsWithASecretOfItsOwnAndOnlyOurOnesAreEnded) {
 
     // A downloader that is not ours, in another folder, stays.
     std::string aria2c = TAria2::FindProgram(program.Path());
-    auto bystander = platform::SpawnDetached(
-        aria2c, {"--enable-rpc=true", "--rpc-listen-port=58013", "--stop-with-process=" + std::to_string(platform::CurrentProcessId())},
-        other.Path());
+    auto bystander = platform::SpawnDetached(aria2c,
+                                             {"--enable-rpc=true", "--rpc-listen-port=58013",
+                                              "--stop-with-process=" + std::to_string(platform::CurrentProcessId())},
+                                             other.Path());
     ASSERT_GT(bystander, 0);
 
     // A second start first waits for (here: ends) the one before.

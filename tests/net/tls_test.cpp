@@ -1,7 +1,7 @@
 // https through the client: verified against a trust store, TLS 1.2 or newer, host name checked.
-#include "update/http.h"
+#include "net/http.h"
 
-#include "base/error.h"
+#include "platform/error.h"
 #include "reference_service.h"
 #include "test_support.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // The launcher service protocol: where the service is, how requests are written, and the one
 // reader of its JSON answers (also used for aria2's JSON-RPC answers).
-#include "update/http.h"
+#include "net/http.h"
 
 #include <nlohmann/json.hpp>
 

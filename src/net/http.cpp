@@ -1,6 +1,7 @@
-#include "update/http.h"
+#include "net/http.h"
 
-#include "base/error.h"
+#include "base/text.h"
+#include "platform/error.h"
 
 #include <curl/curl.h>
 
@@ -21,19 +22,6 @@ void GlobalInitOnce() {
         if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
             throw Error("The HTTP library could not be initialised");
     });
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (Lower(text[i]) != Lower(prefix[i]))
-            return false;
-    return true;
 }
 
 std::string_view TrimLine(std::string_view s) {

@@ -1,7 +1,7 @@
 // The HTTP client against the reference service on 127.0.0.1.
-#include "update/http.h"
+#include "net/http.h"
 
-#include "base/error.h"
+#include "platform/error.h"
 #include "reference_service.h"
 #include "test_support.h"
 

@@ -1,9 +1,9 @@
 // The service protocol: request bodies on the wire, and the reading rules of the answers.
-#include "update/service.h"
+#include "net/service.h"
 
-#include "base/error.h"
 #include "base/percent.h"
 #include "base/safePath.h"
+#include "platform/error.h"
 #include "reference_service.h"
 #include "tarnwick_config.h"
 
@@ -131,7 +131,7 @@ TEST(Percentages, RoundHalvesToEven) {
     EXPECT_EQ(PercentHalfEven(2, 3), 67);
     EXPECT_EQ(PercentHalfEven(0, 10), 0);
     EXPECT_EQ(PercentHalfEven(10, 10), 100);
-    EXPECT_EQ(PercentHalfEven(5, 0), 0);
+    EXPECT_EQ(PercentHalfEven(5, 0), -1);
     EXPECT_EQ(PercentHalfEven(std::int64_t{3} << 40, std::int64_t{4} << 40), 75);
 }
 

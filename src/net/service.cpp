@@ -1,6 +1,6 @@
-#include "update/service.h"
+#include "net/service.h"
 
-#include "base/error.h"
+#include "platform/error.h"
 #include "tarnwick_config.h"
 
 #include <charconv>
