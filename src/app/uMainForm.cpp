@@ -292,6 +292,7 @@ bool TMainForm::CreateBrowser() {
     Chromium1 = new TBrowserPage(GlobalProfile());
     Chromium1->setBackgroundColor(Qt::white);
     connect(Chromium1, &QWebEnginePage::loadingChanged, this, &TMainForm::Chromium1LoadError);
+    connect(Chromium1, &QWebEnginePage::loadingChanged, this, &TMainForm::Chromium1LoadEnd);
     // The page's native functions, in every frame of every document it loads (a child of the page).
     Chromium1->extension = new TExtensionHandler(
         Chromium1, ProgramFolder(), [this](const PageMessage& m) { Chromium1ProcessMessageReceived(m); });
@@ -349,6 +350,18 @@ void TMainForm::Chromium1LoadError(const QWebEngineLoadingInfo& info) {
         box.exec();
         close();
     });
+}
+
+void TMainForm::Chromium1LoadEnd(const QWebEngineLoadingInfo& info) {
+    // The worker's notifications run in whatever document is current: one sent while the home
+    // page was still on its way, or before the page had defined its functions, is gone with that
+    // document. Without this a home page that arrives late keeps its start button disabled.
+    if (info.status() != QWebEngineLoadingInfo::LoadSucceededStatus)
+        return;
+    if (FLblMsgSent)
+        lbl_Msg();
+    if (FStartGameSent)
+        lbl_Start_Game();
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {
@@ -567,8 +580,14 @@ void TMainForm::RunInMainFrame(const std::string& script) {
     Chromium1->runJavaScript(Q(script));
 }
 
-void TMainForm::lbl_Msg() { RunInMainFrame(LblMsgScript(h_LblMsg)); }
-void TMainForm::lbl_Start_Game() { RunInMainFrame(LblStartGameScript()); }
+void TMainForm::lbl_Msg() {
+    FLblMsgSent = true;
+    RunInMainFrame(LblMsgScript(h_LblMsg));
+}
+void TMainForm::lbl_Start_Game() {
+    FStartGameSent = true;
+    RunInMainFrame(LblStartGameScript());
+}
 void TMainForm::lbl_Down_Addon() { RunInMainFrame(LblDownAddonScript(h_LblAddonMsg)); }
 void TMainForm::lbl_Addon_End() { RunInMainFrame(LblAddonEndScript()); }
 

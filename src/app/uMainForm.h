@@ -101,6 +101,9 @@ private:
     // every other command is posted with its own values to its window-message handler.
     void Chromium1ProcessMessageReceived(const PageMessage& message);
     void Chromium1LoadError(const QWebEngineLoadingInfo& info);
+    // A page that has loaded is handed what the update worker has said so far (the current status
+    // text, and that the game may be started): what went to the page before it lost it.
+    void Chromium1LoadEnd(const QWebEngineLoadingInfo& info);
     void Chromium1Close();
     void Chromium1BeforeClose();
 
@@ -129,6 +132,8 @@ private:
     bool FAfterCreated = false;
     bool FUpdateStarted = false;
     bool FLoadErrorShown = false;
+    bool FLblMsgSent = false;
+    bool FStartGameSent = false;
     std::atomic<bool> FDestroyed{false};
 };
 

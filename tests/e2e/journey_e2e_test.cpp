@@ -51,5 +51,34 @@ TEST(JourneyE2E, AFreshFolderGetsTheClientAPatchAndStartsTheGame) {
     EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
 }
 
+// The home page arrives late (the network is slow): the worker has long told the local page that
+// the game may be started. The page that replaces it must be told too, or its start button stays
+// disabled for good.
+TEST(JourneyE2E, AHomePageThatArrivesLateIsToldTheGameMayStart) {
+    XSession x;
+    LauncherFolder folder;
+    TempFolder root("tarnwick-e2e-late-home");
+    ASSERT_EQ(Shell("'" + SourceDir() + "/service/demo/make-server-folder' '" + root.Path() + "'"), 0);
+    ReferenceService service(root.Path());
+    service.SetKnobs({{"paths", {{"/home/index.html", {{"delay_ms", 4000}}}}}});
+    folder.CopyDemoPage();
+    WriteBytes(folder.Path() + "wow.exe", "#!/bin/sh\n"); // installed: no download, the worker ends at once
+
+    LauncherFolder::StartOptions options;
+    options.env["TARNWICK_SERVICE_URL"] = service.Endpoint();
+    options.env["TARNWICK_DOWNLOAD_HOST"] = service.Base();
+    auto launcher = folder.Start(x, options);
+    // The demo home page reports what it is told to the service (POST /demo/event).
+    auto homeWasTold = [&](const std::string& what) {
+        for (const auto& r : service.Requests())
+            if (r.value("path", "") == "/demo/event" && r.value("body", "") == what)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return homeWasTold("lblstartgame"); }, 60s));
+    EXPECT_TRUE(homeWasTold("lblmsg 效验补丁文件，请耐心等待...")) << "and the current status text";
+    x.Screenshot(CurrentTestName());
+}
+
 } // namespace
 } // namespace tw::test::e2e
