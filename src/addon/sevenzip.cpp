@@ -4,7 +4,9 @@
 #include "base/text.h"
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "platform/shell.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -101,6 +103,83 @@ std::wstring Utf8ToWide(std::string_view text) {
     return out;
 }
 
+// Asked for UTF-8 names ("cp" = 65001), the ZIP handler decodes a name without a Unicode mark
+// as UTF-8 and keeps every byte that is not part of valid UTF-8 as the point U+EF00 + byte (a
+// genuine U+EF80..U+EFFF comes back as three such points). The stored bytes can thus be had back.
+constexpr char32_t kRawByteBase = 0xEF00;
+
+bool IsRawBytePoint(wchar_t c) {
+    return static_cast<char32_t>(c) >= kRawByteBase + 0x80 && static_cast<char32_t>(c) <= kRawByteBase + 0xFF;
+}
+
+bool HasRawBytePoints(std::wstring_view name) {
+    return std::any_of(name.begin(), name.end(), IsRawBytePoint);
+}
+
+std::string StoredBytes(std::wstring_view name) {
+    std::string bytes;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && !IsRawBytePoint(name[i]))
+            continue;
+        bytes += WideToUtf8(name.substr(start, i - start));
+        if (i < name.size())
+            bytes += static_cast<char>(static_cast<char32_t>(name[i]) - kRawByteBase);
+        start = i + 1;
+    }
+    return bytes;
+}
+
+// A name for messages: printable ASCII and valid UTF-8 as they are, other bytes as \xNN.
+std::string Printable(std::wstring_view name) {
+    std::string out;
+    for (wchar_t c : name) {
+        if (IsRawBytePoint(c) || static_cast<char32_t>(c) < 0x20) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<char32_t>(c) & 0xFF));
+            out += hex;
+        } else {
+            out += WideToUtf8(std::wstring_view(&c, 1));
+        }
+    }
+    return out;
+}
+
+// What the ZIP handler's characteristics say about a name: the header's UTF-8 flag, and a
+// Unicode path field among the extras that decide the name (the central header's when there is
+// one). The text reads "[Local <extras> [: Central]] <extras> [: <header flags>]", word by word.
+struct TNameMarks {
+    bool utf8Flag = false;
+    bool unicodePathField = false;
+};
+
+TNameMarks ReadNameMarks(std::wstring_view characts) {
+    std::vector<std::wstring_view> words;
+    for (std::size_t start = 0; start < characts.size();) {
+        std::size_t end = characts.find(L' ', start);
+        if (end == std::wstring_view::npos)
+            end = characts.size();
+        if (end > start)
+            words.push_back(characts.substr(start, end - start));
+        start = end + 1;
+    }
+    TNameMarks marks;
+    const bool local = !words.empty() && words.front() == L"Local";
+    const bool central = std::find(words.begin(), words.end(), L"Central") != words.end();
+    bool deciding = !local || !central;
+    for (std::size_t i = local ? 1 : 0; i < words.size(); ++i) {
+        if (words[i] == L":")
+            deciding = false;
+        else if (words[i] == L"Central")
+            deciding = true;
+        else if (words[i] == L"UTF8")
+            marks.utf8Flag = true;
+        else if (deciding && words[i] == L"up")
+            marks.unicodePathField = true;
+    }
+    return marks;
+}
+
 bool IsArchiveSeparator(char c) {
     return c == '/' || c == '\\';
 }
@@ -180,8 +259,6 @@ T7zPlugin::T7zPlugin(const std::vector<std::string>& libraryPaths) {
             looked += (looked.empty() ? "" : ", ") + path;
         throw Error("Error loading library " + name + ": not found (looked for " + looked + ")");
     }
-    // Names without the archive's UTF-8 mark are decoded through the locale current at load time.
-    platform::UseUserLocale();
     std::string why;
     FHandle = platform::LoadSharedLibrary(FLibraryPath, why);
     if (!FHandle)
@@ -317,7 +394,8 @@ HRESULT TW_COM_CALL T7zStream::OutStreamFinish() {
 
 // ---- T7zInArchive ----
 
-T7zInArchive::T7zInArchive(const std::vector<std::string>& libraryPaths) : T7zArchive(libraryPaths) {}
+T7zInArchive::T7zInArchive(const std::vector<std::string>& libraryPaths)
+    : T7zArchive(libraryPaths), FNameCodePage(platform::AnsiCodePage()) {}
 
 T7zInArchive::~T7zInArchive() {
     // The archive object, with the stream it holds, goes before the base class unloads the library.
@@ -361,6 +439,27 @@ void T7zInArchive::SetProgressCallback(void* sender, T7zProgressCallback callbac
     FProgress = std::move(callback);
 }
 
+void T7zInArchive::SetNameCodePage(std::uint32_t codePage) {
+    FNameCodePage = codePage;
+}
+
+// The ZIP handler takes a code page for unmarked names, but this build decodes them through the
+// C library's locale whatever number it is given (only UTF-8 is honoured), and a forced code
+// page would also drop its rule that names made on Unix are UTF-8. So it is asked for UTF-8,
+// which hands back the stored bytes of every name (see kRawByteBase) whatever the process's
+// locale, and the decoding with the name code page is done here.
+void T7zInArchive::AskForStoredNames() {
+    FStoredNames = false;
+    ComPtr<ISetProperties> settings;
+    if (FInArchive->QueryInterface(IID_ISetProperties, reinterpret_cast<void**>(settings.Put())) != S_OK || !settings)
+        return;
+    const wchar_t* names[] = {L"cp"};
+    PROPVARIANT value{};
+    value.vt = VT_UI4;
+    value.ulVal = kCodePageUtf8;
+    FStoredNames = settings->SetProperties(names, &value, 1) == S_OK;
+}
+
 void T7zInArchive::CreateInArchive() {
     if (FInArchive)
         return;
@@ -381,6 +480,7 @@ void T7zInArchive::OpenFile(const std::string& path) {
         FInArchive->Close();
         FOpened = false;
     }
+    AskForStoredNames();
     FCallbackError = nullptr;
     HRESULT hr = FInArchive->Open(stream.Get(), &kMaxCheckStartPosition, static_cast<IArchiveOpenCallback*>(this));
     if (FCallbackError)
@@ -436,7 +536,24 @@ std::wstring T7zInArchive::WideProperty(std::uint32_t index, PROPID propId) {
 }
 
 std::string T7zInArchive::ItemPath(std::uint32_t index) {
-    return WideToUtf8(WideProperty(index, kpidPath));
+    const std::wstring reported = WideProperty(index, kpidPath);
+    if (!FStoredNames)
+        return WideToUtf8(reported);
+    const TNameMarks marks = ReadNameMarks(WideProperty(index, kpidCharacts));
+    const bool stored = HasRawBytePoints(reported); // not valid UTF-8 as stored
+    if (marks.utf8Flag) {
+        if (stored)
+            throw Error("The archive \"" + FArchivePath + "\" holds the item name \"" + Printable(reported) +
+                        "\", which is marked as UTF-8 but is not");
+        return WideToUtf8(reported);
+    }
+    if (!stored && (marks.unicodePathField || WideProperty(index, kpidHostOS) == L"Unix"))
+        return WideToUtf8(reported);
+    std::string name;
+    if (!platform::DecodeCodePage(StoredBytes(reported), FNameCodePage, name))
+        throw Error("The archive \"" + FArchivePath + "\" holds the item name \"" + Printable(reported) +
+                    "\", which is not text in code page " + std::to_string(FNameCodePage));
+    return name;
 }
 
 bool T7zInArchive::ItemIsFolder(std::uint32_t index) {
@@ -454,6 +571,8 @@ bool T7zInArchive::ItemIsFolder(std::uint32_t index) {
 
 std::vector<T7zInArchive::TItem> T7zInArchive::PlanItems() {
     std::vector<TItem> items(NumberOfItems());
+    std::unordered_set<std::string> files;
+    std::unordered_set<std::string> folders; // folder items and the parents of every item
     for (std::uint32_t i = 0; i < items.size(); ++i) {
         TItem& item = items[i];
         std::string stored = ItemPath(i);
@@ -465,7 +584,17 @@ std::vector<T7zInArchive::TItem> T7zInArchive::PlanItems() {
             throw Error("The archive \"" + FArchivePath + "\" holds a file item without a name");
         if (auto sep = item.path.rfind(platform::kPathSeparator); sep != std::string::npos)
             item.folder = item.path.substr(0, sep + 1);
+        // Two names that differ as stored may be one after decoding; neither may silently replace
+        // the other.
+        if (!(item.isFolder ? folders : files).insert(item.path).second && !item.isFolder)
+            throw Error("The archive \"" + FArchivePath + "\" holds more than one file \"" + item.path + "\"");
+        for (std::size_t sep = item.folder.find(platform::kPathSeparator); sep != std::string::npos;
+             sep = item.folder.find(platform::kPathSeparator, sep + 1))
+            folders.insert(item.folder.substr(0, sep));
     }
+    for (const auto& file : files)
+        if (folders.count(file))
+            throw Error("The archive \"" + FArchivePath + "\" holds \"" + file + "\" both as a file and as a folder");
     return items;
 }
 

@@ -43,12 +43,20 @@ public:
     virtual void SetClassId(const z7::GUID& classId) = 0;
     virtual void OpenFile(const std::string& path) = 0;
     virtual void SetProgressCallback(void* sender, T7zProgressCallback callback) = 0;
+    // The Windows code page of names that carry no Unicode mark (the system's ANSI code page
+    // unless set otherwise).
+    virtual void SetNameCodePage(std::uint32_t codePage) = 0;
     virtual std::uint32_t NumberOfItems() = 0;
-    virtual std::string ItemPath(std::uint32_t index) = 0; // as stored, UTF-8
+    // The item's path in UTF-8, separators as stored. A name marked as UTF-8, or with a Unicode
+    // path field, is taken as such; a name made on Unix is UTF-8 when it is valid UTF-8; any other
+    // is decoded with the name code page. Raises tw::Error for a name that does not decode.
+    virtual std::string ItemPath(std::uint32_t index) = 0;
     virtual bool ItemIsFolder(std::uint32_t index) = 0;
     // Unpacks all items into `folder` (created when missing). Refuses the whole archive, before
-    // anything is written, when any item's path could leave the folder. Per-item results
-    // (damaged data, a missing password) do not fail the run; the item keeps what was written.
+    // anything is written, when any item's path could leave the folder, does not decode, or
+    // names the same file as another item (or a file where another item needs a folder).
+    // Per-item results (damaged data, a missing password) do not fail the run; the item keeps
+    // what was written.
     virtual void ExtractTo(const std::string& folder) = 0;
 
 protected:
@@ -125,6 +133,7 @@ public:
     void SetClassId(const z7::GUID& classId) override;
     void OpenFile(const std::string& path) override;
     void SetProgressCallback(void* sender, T7zProgressCallback callback) override;
+    void SetNameCodePage(std::uint32_t codePage) override;
     std::uint32_t NumberOfItems() override;
     std::string ItemPath(std::uint32_t index) override;
     bool ItemIsFolder(std::uint32_t index) override;
@@ -156,6 +165,7 @@ private:
         bool isFolder = false;
     };
     void CreateInArchive();
+    void AskForStoredNames();
     z7::IInArchive& Opened();
     std::wstring WideProperty(std::uint32_t index, z7::PROPID propId);
     std::vector<TItem> PlanItems();
@@ -165,6 +175,8 @@ private:
     z7::ComPtr<z7::IInArchive> FInArchive;
     std::string FArchivePath;
     bool FOpened = false;
+    std::uint32_t FNameCodePage;
+    bool FStoredNames = false; // the library hands back the stored bytes of unmarked names
     std::uint32_t FItemCount = 0;
     std::string FTarget; // set only while ExtractTo runs
     std::vector<TItem> FItems;

@@ -49,6 +49,7 @@ inline constexpr GUID IID_IArchiveExtractCallback = InterfaceId(0x06, 0x20);
 inline constexpr GUID IID_IArchiveOpenVolumeCallback = InterfaceId(0x06, 0x30);
 inline constexpr GUID IID_IArchiveOpenSetSubArchiveName = InterfaceId(0x06, 0x50);
 inline constexpr GUID IID_IInArchive = InterfaceId(0x06, 0x60);
+inline constexpr GUID IID_ISetProperties = InterfaceId(0x06, 0x03);
 
 inline constexpr GUID CLSID_ZipHandler = HandlerClassId(0x01);
 
@@ -71,6 +72,8 @@ inline constexpr VARTYPE VT_UI8 = 21;
 // Item and archive property ids.
 inline constexpr PROPID kpidPath = 3;
 inline constexpr PROPID kpidIsDir = 6;
+inline constexpr PROPID kpidHostOS = 23;   // the ZIP handler's "made by" system: "FAT", "Unix", ...
+inline constexpr PROPID kpidCharacts = 47; // the ZIP handler's header flags and extra fields, as words
 inline constexpr PROPID kpidErrorFlags = 71;
 
 // Archive error flags (kpidErrorFlags).
@@ -80,6 +83,9 @@ inline constexpr std::uint32_t kErrorFlagDataAfterEnd = 1u << 6;
 inline constexpr PROPID kModulePropInterfaceType = 0;
 inline constexpr PROPID kModulePropVersion = 1;
 inline constexpr std::uint32_t kUnknownWithoutVirtualDestructor = 0;
+
+// The code page number that stands for UTF-8 (the ZIP handler's "cp" property).
+inline constexpr std::uint32_t kCodePageUtf8 = 65001;
 
 // Extract modes (askExtractMode).
 inline constexpr std::int32_t kExtract = 0;
@@ -220,6 +226,16 @@ public:
 
 protected:
     ~ICryptoGetTextPassword() = default;
+};
+
+// Handler settings, given as name and value pairs before Open.
+class ISetProperties : public IUnknown {
+public:
+    virtual HRESULT TW_COM_CALL SetProperties(const wchar_t* const* names, const PROPVARIANT* values,
+                                              std::uint32_t count) = 0;
+
+protected:
+    ~ISetProperties() = default;
 };
 
 class IInArchive : public IUnknown {

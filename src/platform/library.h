@@ -51,9 +51,4 @@ std::int32_t ResultFromErrno(int err);
 // The system's description of a COM result code.
 std::string ResultCodeText(std::int32_t result);
 
-// Switches the C library's locale to the user's once per process, unless the program has
-// already chosen one (Qt does so at start-up). 7-Zip decodes archive names that carry no
-// UTF-8 mark through the locale that is current when it is loaded.
-void UseUserLocale();
-
 } // namespace tw::platform

@@ -2,11 +2,9 @@
 
 #include "platform/error.h"
 
-#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
-#include <mutex>
 
 namespace tw::platform {
 
@@ -77,15 +75,6 @@ std::string ResultCodeText(std::int32_t result) {
     std::snprintf(buffer, sizeof buffer, "%s 0x%08X", facility == kFacilityWin32 ? "system error" : "error",
                   static_cast<unsigned>(code));
     return buffer;
-}
-
-void UseUserLocale() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        const char* current = std::setlocale(LC_CTYPE, nullptr);
-        if (!current || std::strcmp(current, "C") == 0 || std::strcmp(current, "POSIX") == 0)
-            std::setlocale(LC_ALL, "");
-    });
 }
 
 } // namespace tw::platform

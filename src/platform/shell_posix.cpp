@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iconv.h>
 #include <initializer_list>
+#include <string>
 
 namespace tw::platform {
 
@@ -70,33 +71,65 @@ std::string Convert(const std::string& text, const char* to, const char* from, b
 
 } // namespace
 
-std::string AnsiCodePageName() {
-    // Locale prefixes in the order they are tried (zh_TW before zh), each with its code page.
-    struct Rule {
-        std::initializer_list<const char*> prefixes;
-        const char* codePage;
-    };
-    static const Rule kRules[] = {
-        {{"zh_TW", "zh_HK", "zh_MO"}, "CP950"},
-        {{"zh"}, "CP936"},
-        {{"ja"}, "CP932"},
-        {{"ko"}, "CP949"},
-        {{"th"}, "CP874"},
-        {{"ru", "uk", "be", "bg", "sr", "mk"}, "CP1251"},
-        {{"pl", "cs", "sk", "hu", "ro", "sl", "hr", "bs"}, "CP1250"},
-        {{"el"}, "CP1253"},
-        {{"tr"}, "CP1254"},
-        {{"he"}, "CP1255"},
-        {{"ar"}, "CP1256"},
-        {{"lt", "lv", "et"}, "CP1257"},
-        {{"vi"}, "CP1258"},
-    };
+unsigned AnsiCodePage() {
     const std::string loc = LocaleName();
-    for (const Rule& rule : kRules)
-        for (const char* prefix : rule.prefixes)
+    struct Prefixes {
+        unsigned codePage;
+        std::initializer_list<const char*> languages;
+    };
+    // Traditional Chinese first: "zh" alone means the Simplified code page.
+    static const Prefixes table[] = {
+        {950, {"zh_TW", "zh_HK", "zh_MO"}},
+        {936, {"zh"}},
+        {932, {"ja"}},
+        {949, {"ko"}},
+        {874, {"th"}},
+        {1251, {"ru", "uk", "be", "bg", "sr", "mk"}},
+        {1250, {"pl", "cs", "sk", "hu", "ro", "sl", "hr", "bs"}},
+        {1253, {"el"}},
+        {1254, {"tr"}},
+        {1255, {"he"}},
+        {1256, {"ar"}},
+        {1257, {"lt", "lv", "et"}},
+        {1258, {"vi"}},
+    };
+    for (const auto& entry : table)
+        for (const char* prefix : entry.languages)
             if (StartsWith(loc, prefix))
-                return rule.codePage;
-    return "CP1252";
+                return entry.codePage;
+    return 1252;
+}
+
+std::string AnsiCodePageName() {
+    return "CP" + std::to_string(AnsiCodePage());
+}
+
+bool DecodeCodePage(const std::string& bytes, unsigned codePage, std::string& utf8) {
+    utf8.clear();
+    if (bytes.empty())
+        return true;
+    const std::string name = "CP" + std::to_string(codePage);
+    iconv_t cd = ::iconv_open("UTF-8", name.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    char buffer[1024];
+    bool ok = true;
+    while (inLeft > 0) {
+        char* outPtr = buffer;
+        std::size_t outLeft = sizeof buffer;
+        std::size_t rc = ::iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+        utf8.append(buffer, sizeof buffer - outLeft);
+        if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            ok = false; // an invalid or cut sequence
+            break;
+        }
+    }
+    ::iconv_close(cd);
+    if (!ok)
+        utf8.clear();
+    return ok;
 }
 
 std::string Utf8ToAnsi(const std::string& utf8) {

@@ -11,20 +11,40 @@ namespace fs = std::filesystem;
 
 namespace tw::test {
 
-void MakePythonZip(const std::string& zip, const std::string& body, const std::string& after) {
+void MakePythonZip(const std::string& zip, const std::string& body, const std::string& after, bool streamed) {
     const std::string script = zip + ".py";
-    WriteBytes(script, "import sys, zipfile\n"
-                       "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
-                       "def add(name, data, deflate=True):\n"
-                       "    if isinstance(data, str): data = data.encode('utf-8')\n"
-                       "    info = zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0))\n"
-                       "    info.external_attr = 0o644 << 16\n"
-                       "    z.writestr(info, data, zipfile.ZIP_DEFLATED if deflate else zipfile.ZIP_STORED)\n"
-                       "def folder(name):\n"
-                       "    info = zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0))\n"
-                       "    info.external_attr = (0o40755 << 16) | 0x10\n"
-                       "    z.writestr(info, b'')\n" +
-                           body + "\nz.close()\n" + after);
+    WriteBytes(script, std::string("import struct, sys, zipfile, zlib\n"
+                                   "class Unseekable:\n"
+                                   "    def __init__(self, f): self.f = f\n"
+                                   "    def write(self, b): return self.f.write(b)\n"
+                                   "    def flush(self): self.f.flush()\n"
+                                   "    def close(self): self.f.close()\n"
+                                   "out = open(sys.argv[1], 'wb')\n"
+                                   "z = zipfile.ZipFile(") +
+                           (streamed ? "Unseekable(out)" : "out") +
+                           ", 'w')\n"
+                           "class RawName(zipfile.ZipInfo):\n"
+                           "    def _encodeFilenameFlags(self):\n"
+                           "        return self.stored, self.flag_bits | (0x800 if self.utf8 else 0)\n"
+                           "def raw(stored, data, utf8=False, system=0, unicode_path=None):\n"
+                           "    if isinstance(stored, str): stored = stored.encode('gbk')\n"
+                           "    info = RawName(stored.decode('latin-1'), (2020, 1, 1, 0, 0, 0))\n"
+                           "    info.stored, info.utf8, info.create_system = stored, utf8, system\n"
+                           "    if unicode_path is not None:\n"
+                           "        field = b'\\x01' + struct.pack('<I', zlib.crc32(stored)) + unicode_path.encode()\n"
+                           "        info.extra = struct.pack('<HH', 0x7075, len(field)) + field\n"
+                           "    if isinstance(data, str): data = data.encode('utf-8')\n"
+                           "    z.writestr(info, data, zipfile.ZIP_DEFLATED)\n"
+                           "def add(name, data, deflate=True):\n"
+                           "    if isinstance(data, str): data = data.encode('utf-8')\n"
+                           "    info = zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0))\n"
+                           "    info.external_attr = 0o644 << 16\n"
+                           "    z.writestr(info, data, zipfile.ZIP_DEFLATED if deflate else zipfile.ZIP_STORED)\n"
+                           "def folder(name):\n"
+                           "    info = zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0))\n"
+                           "    info.external_attr = (0o40755 << 16) | 0x10\n"
+                           "    z.writestr(info, b'')\n" +
+                           body + "\nz.close()\nout.close()\n" + after);
     ASSERT_EQ(Shell("python3 '" + script + "' '" + zip + "'"), 0) << body;
     fs::remove(script);
 }

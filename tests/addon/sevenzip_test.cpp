@@ -263,3 +263,55 @@ TEST(SevenZipLibrary, SearchOrderLoadFailuresAndLayoutCheck) {
     auto reader = CreateZipReader({fake + "fake7z_noclass.so"});
     EXPECT_THAT(ErrorOf([&] { reader->OpenFile(tmp / "b.zip"); }), HasSubstr("ClassFactory cannot supply"));
 }
+
+// Names as the archivers of Chinese Windows store them: GBK without the UTF-8 flag. The code
+// page comes from the locale, as for the realmlist file.
+TEST(SevenZipNames, UnmarkedNamesAreDecodedInTheCodePageAndMarkedOnesKept) {
+    TempFolder tmp;
+    MakePythonZip(tmp / "names.zip", "raw('团队助手/核心.lua', 'gbk')\n"
+                                     "raw('乗.lua', 'trail byte 0x5C')\n" // 81 5C: no separator inside
+                                     "raw('flag/插件'.encode(), 'flagged', utf8=True)\n"
+                                     "raw('gbk/插件'.encode(), 'unflagged')\n" // valid in both; GBK wins
+                                     "raw('双名.txt', 'field', unicode_path='Unicode名.txt')\n"
+                                     "raw('unix/中.txt'.encode(), 'unix utf-8', system=3)\n"
+                                     "raw('unix/核.txt', 'unix gbk', system=3)\n"
+                                     "raw('Mixed\\\\Sub/x.lua', 'mixed')\n");
+    auto reader = [] {
+        ScopedEnv zh("LC_ALL", "zh_CN.UTF-8");
+        return Reader();
+    }();
+    reader->OpenFile(tmp / "names.zip");
+    reader->ExtractTo(tmp / "out");
+    EXPECT_THAT(ListTree(tmp / "out"), ElementsAre("Mixed/", "Mixed/Sub/", "Mixed/Sub/x.lua", "Unicode名.txt", "flag/",
+                                                   "flag/插件", "gbk/", "gbk/鎻掍欢", "unix/", "unix/中.txt",
+                                                   "unix/核.txt", "乗.lua", "团队助手/", "团队助手/核心.lua"));
+    EXPECT_EQ(ReadBytes(tmp / "out/团队助手/核心.lua"), "gbk");
+    EXPECT_EQ(ReadBytes(tmp / "out/flag/插件"), "flagged");
+
+    // Under another locale the same bytes read otherwise.
+    reader = Reader();
+    reader->SetNameCodePage(1252);
+    reader->OpenFile(tmp / "names.zip");
+    EXPECT_EQ(reader->ItemPath(0), "ÍÅ¶ÓÖúÊÖ/ºËÐÄ.lua");
+}
+
+TEST(SevenZipNames, UndecodableOrCollidingNamesRefuseTheArchiveBeforeWriting) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"raw(b'bad\\x81\\x20.txt', 'x')", "\"bad\\x81 .txt\", which is not text in code page 936"},
+        {"raw(b'\\xff.txt', 'x')", "not text in code page 936"},
+        {"raw(b'half\\xb1', 'x')", "not text in code page 936"},
+        {"raw(b'bad\\xe4\\xb8.txt', 'x', utf8=True)", "marked as UTF-8 but is not"},
+        {"raw('核心.lua', 'gbk')\nraw('核心.lua'.encode(), 'utf-8', utf8=True)", "more than one file \"核心.lua\""},
+        {"raw('a\\\\b.txt', 'x')\nadd('a/b.txt', 'y')", "more than one file \"a/b.txt\""},
+        {"add('x', 'file')\nadd('x/y.txt', 'below')", "\"x\" both as a file and as a folder"},
+    };
+    for (const auto& [body, message] : cases) {
+        TempFolder tmp;
+        MakePythonZip(tmp / "bad.zip", "add('first.txt', 'first')\n" + body + "\n");
+        auto reader = Reader();
+        reader->SetNameCodePage(936);
+        reader->OpenFile(tmp / "bad.zip");
+        EXPECT_THAT(ErrorOf([&] { reader->ExtractTo(tmp / "out"); }), HasSubstr(message)) << body;
+        EXPECT_FALSE(Exists(tmp / "out")) << body;
+    }
+}
