@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -62,6 +63,31 @@ std::vector<std::string> ListTree(const std::string& folder) {
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+std::map<std::string, std::string> FilesBelow(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); it != fs::recursive_directory_iterator(); ++it) {
+        if (!it->is_regular_file())
+            continue;
+        std::string rel = fs::relative(it->path(), folder).string();
+        std::replace(rel.begin(), rel.end(), '\\', '/');
+        files[rel] = ReadBytes(it->path().string());
+    }
+    return files;
+}
+
+std::vector<std::string> ListingOf(const std::map<std::string, std::string>& files) {
+    std::set<std::string> listing;
+    for (const auto& [path, bytes] : files) {
+        listing.insert(path);
+        for (auto sep = path.find('/'); sep != std::string::npos; sep = path.find('/', sep + 1))
+            listing.insert(path.substr(0, sep + 1));
+    }
+    std::vector<std::string> sorted(listing.begin(), listing.end());
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
 }
 
 std::string Content(std::size_t size, int seed) {

@@ -1,6 +1,7 @@
 #pragma once
 // Archives for the add-on tests, made with the tools a publisher would use: Python's zipfile and
 // the 7z command.
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ void MakePythonZip(const std::string& zip, const std::string& body, const std::s
 
 // Every file and folder below `folder`, relative, folders with a trailing '/', sorted.
 std::vector<std::string> ListTree(const std::string& folder);
+
+// Every file below `folder`, relative path to contents. A backslash inside a name counts as a
+// separator, as it does for the archive reader (7z x on this system keeps it in the name).
+std::map<std::string, std::string> FilesBelow(const std::string& folder);
+
+// What ListTree shows for a folder that holds exactly `files` and their parent folders.
+std::vector<std::string> ListingOf(const std::map<std::string, std::string>& files);
 
 // Patterned content of a given size, different for each seed.
 std::string Content(std::size_t size, int seed);
