@@ -1,6 +1,8 @@
 // An add-on installed from the demo home page in the real launcher: the reference service serves
 // the demo server folder, whose home page lists its add-on; the user presses the add-on's install
-// button, and the add-on lands in Interface/AddOns while the page shows each stage.
+// button, and the add-on lands in Interface/AddOns while the page shows each stage. The archive is
+// one made on Chinese Windows: GBK names without the UTF-8 flag, read in the locale's code page.
+#include "archive_support.h"
 #include "e2e.h"
 #include "reference_service.h"
 
@@ -20,11 +22,13 @@ bool Requested(const ReferenceService& service, const std::string& path) {
     return false;
 }
 
-TEST(AddonE2E, TheDemoHomePageInstallsAnAddon) {
+TEST(AddonE2E, TheDemoHomePageInstallsAGbkNamedAddon) {
     XSession x;
     LauncherFolder folder;
     TempFolder root("tarnwick-e2e-demo");
     ASSERT_EQ(Shell("'" + SourceDir() + "/service/demo/make-server-folder' '" + root.Path() + "'"), 0);
+    MakePythonZip(root / "addons/DemoAddon.zip", "raw('团队助手/团队助手.toc', '## Title: 团队助手\\r\\n')\n"
+                                                 "raw('团队助手/核心.lua', 'print(\"团队助手已加载\")\\r\\n')\n");
     ReferenceService service(root.Path());
     folder.CopyDemoPage();
     // The game is there, so the update worker goes straight to the patches.
@@ -35,6 +39,7 @@ TEST(AddonE2E, TheDemoHomePageInstallsAnAddon) {
     LauncherFolder::StartOptions options;
     options.env["TARNWICK_SERVICE_URL"] = service.Endpoint();
     options.env["TARNWICK_DOWNLOAD_HOST"] = service.Base();
+    options.env["LC_ALL"] = "zh_CN.UTF-8"; // a player's Chinese desktop: code page 936
     auto launcher = folder.Start(x, options);
     auto window = x.WaitForWindow(kMainWindow);
     ASSERT_TRUE(window);
@@ -50,11 +55,14 @@ TEST(AddonE2E, TheDemoHomePageInstallsAnAddon) {
     x.Key("Tab");
     x.Key("space");
 
-    const std::string installed = folder.Path() + "Interface/AddOns/DemoAddon/DemoAddon.toc";
+    const std::string installed = folder.Path() + "Interface/AddOns/团队助手/团队助手.toc";
     EXPECT_TRUE(WaitUntil([&] { return Exists(installed); }, 60s));
     EXPECT_TRUE(Requested(service, "/files/addons/DemoAddon.zip"));
     EXPECT_EQ(ReadBytes(folder.Path() + "Interface/AddOns/Mine/Mine.toc"), "mine"); // type 0 merges
-    EXPECT_EQ(ReadBytes(folder.Path() + "Interface/AddOns/DemoAddon/DemoAddon.lua"), "print(\"演示插件已加载\")\r\n");
+    EXPECT_EQ(ReadBytes(folder.Path() + "Interface/AddOns/团队助手/核心.lua"), "print(\"团队助手已加载\")\r\n");
+    EXPECT_EQ(ListTree(folder.Path() + "Interface/AddOns/"),
+              (std::vector<std::string>{"Mine/", "Mine/Mine.toc", "团队助手/", "团队助手/团队助手.toc",
+                                        "团队助手/核心.lua"}));
     EXPECT_TRUE(Exists(folder.Path() + "down/temp/DemoAddon.zip"));
     std::this_thread::sleep_for(1s); // the page's last state text
     x.Screenshot(CurrentTestName());
