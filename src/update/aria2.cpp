@@ -50,8 +50,14 @@ bool TAria2::Start(const std::string& programFolder, const std::string& download
         return false;
     }
     secret_ = RandomSecret();
-    std::vector<std::string> args = {"--conf-path=aria2.conf", "--rpc-secret=" + secret_,
-                                     "--stop-with-process=" + std::to_string(platform::CurrentProcessId())};
+    // The launcher's own settings come after the configuration file and so win over it; the file's
+    // own word on them has been made a comment already (downloadInput.h).
+    std::vector<std::string> args = {
+        "--conf-path=aria2.conf",       "--dir=" + WithoutTrailingSeparator(downloadFolder),
+        "--input-file=d.lst",           "--enable-rpc=true",
+        "--rpc-listen-port=58012",      "--rpc-listen-all=false",
+        "--rpc-allow-origin-all=false", "--daemon=false",
+        "--rpc-secret=" + secret_,      "--stop-with-process=" + std::to_string(platform::CurrentProcessId())};
     pid_ = platform::SpawnDetached(program, args, WithoutTrailingSeparator(downloadFolder));
     if (pid_ <= 0) {
         error = "Cannot start \"" + program + "\": " + SystemErrorText(errno);

@@ -23,7 +23,8 @@ public:
     // The aria2c to run: the program folder's own, else the one on PATH; empty when there is none.
     static std::string FindProgram(const std::string& programFolder);
 
-    // Starts aria2c with "--conf-path=aria2.conf" in `downloadFolder`, after the process this
+    // Starts aria2c with "--conf-path=aria2.conf" in `downloadFolder`, with the launcher's own
+    // folder, input list (d.lst), RPC port (local only) and secret on its command line, after the process this
     // object started before has gone (asked to end when it does not go by itself within
     // `previousGrace`). False with a reason in `error` when it cannot be started.
     bool Start(const std::string& programFolder, const std::string& downloadFolder, std::string& error,

@@ -8,10 +8,10 @@
 #include "base/helpers.h"
 #include "base/parallelCheck.h"
 #include "base/percent.h"
-#include "base/safePath.h"
 #include "base/text.h"
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "update/downloadInput.h"
 
 namespace tw {
 
@@ -48,21 +48,26 @@ void TDownSpy::GetWowFiles() {
 
     // aria2c on this system takes a backslash in out= literally, so the option line uses the
     // native separator; and it takes the line's bytes as the file name, so the list is in the
-    // encoding of this system's programs, not the game's code page. A name that would leave the client folder is not
-    // handed to aria2c at all; its file then fails the check.
+    // encoding of this system's programs, not the game's code page. An entry that could be more
+    // than one file below the client folder (a name that leaves it, a line break that would start
+    // an option line of its own, a URL that is not http or https) is not handed to aria2c at all;
+    // its file then fails the check. The service's configuration keeps no hook, folder or open
+    // RPC port (downloadInput.h).
     std::vector<std::string> lines;
     const std::size_t entries = FJsonObj.Count("downlist");
     for (std::size_t i = 0; i < entries; ++i) {
         TAnswer entry = FJsonObj.Entry("downlist", i);
+        const std::string url = entry.Text("url");
         const std::string filename = entry.Text("filename");
-        if (!IsContainedRelativePath(filename))
+        if (!IsFetchableEntry(url, filename))
             continue;
-        lines.push_back(entry.Text("url"));
+        lines.push_back(url);
         lines.push_back(" out=wow" + kSep + ToNativeSeparators(filename));
     }
     EnsureFolder(FDownPath);
     WriteNativeProgramLines(FDownPath + "d.lst", lines);
-    platform::WriteFileAtomic(FDownPath + "aria2.conf", FHttp->Get(FDownloadHost + "/apps/w02/aria2.conf"));
+    platform::WriteFileAtomic(FDownPath + "aria2.conf",
+                              NeutraliseAria2Conf(FHttp->Get(FDownloadHost + "/apps/w02/aria2.conf")));
 }
 
 void TDownSpy::RunAria2() {
@@ -106,7 +111,7 @@ void TDownSpy::CheckWowFiles() {
     for (std::size_t i = 0; i < entries; ++i) {
         TAnswer entry = FJsonObj.Entry("downlist", i);
         const std::string filename = entry.Text("filename");
-        if (!IsContainedRelativePath(filename)) {
+        if (!IsFetchableEntry(entry.Text("url"), filename)) {
             FCkok = false; // a file that cannot be had
             continue;
         }

@@ -4,9 +4,9 @@
 #include "update/downSpy.h"
 
 #include "base/helpers.h"
-#include "base/safePath.h"
 #include "base/text.h"
 #include "platform/fs.h"
+#include "update/downloadInput.h"
 
 namespace tw {
 
@@ -39,10 +39,12 @@ void TDownSpy::CheckPatches() {
         bool refused = false;
         for (std::int32_t i = 0; i < count; ++i) {
             const TAnswer entry = answer.Entry("downlist", static_cast<std::size_t>(i));
+            const std::string url = entry.Text("url");
             const std::string filename = entry.Text("filename");
             const std::string md5 = entry.Text("MD5");
-            // A name that would leave the program folder is a patch that cannot be had.
-            if (!IsContainedRelativePath(filename)) {
+            // A name that would leave the program folder, a control character or a URL that is not
+            // http or https make a patch that cannot be had.
+            if (!IsFetchableEntry(url, filename)) {
                 refused = true;
                 continue;
             }
@@ -50,7 +52,7 @@ void TDownSpy::CheckPatches() {
             if (platform::FileExists(target) && Md5Hex(FileMd5(target)) == md5)
                 continue;
             ShowStatus("正在下载游戏补丁，请耐心等待...");
-            GetIntoFile(entry.Text("url"), tempPath(filename), 2);
+            GetIntoFile(url, tempPath(filename), 2);
             fetched.Set(md5, filename);
             Wait1000();
         }

@@ -11,6 +11,10 @@
 
 #include <filesystem>
 #include <regex>
+#include <set>
+#include <sstream>
+
+#include <sys/stat.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -91,10 +95,12 @@ TEST_F(InstallTest, AFullInstallIntoAnEmptyProgramFolder) {
     EXPECT_THAT(list, ::testing::HasSubstr(service->Url("/files/client/Data/zhCN/locale-zhCN.MPQ") +
                                            "\r\n out=wow/Data/zhCN/locale-zhCN.MPQ\r\n"));
     EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 8);
+    // The service's configuration as sent, but for the folder and list that the launcher sets itself.
     THttpClient http;
-    EXPECT_EQ(ReadBytes(program / "down/aria2.conf"), http.Get(service->Url("/apps/w02/aria2.conf")))
-        << "byte for byte";
-    EXPECT_THAT(ReadBytes(program / "down/aria2.conf"), ::testing::HasSubstr("rpc-listen-port=58012"));
+    std::string conf = http.Get(service->Url("/apps/w02/aria2.conf"));
+    for (const char* own : {"input-file=", "dir="})
+        conf.insert(conf.find(std::string("\n") + own) + 1, "#");
+    EXPECT_EQ(ReadBytes(program / "down/aria2.conf"), conf);
     EXPECT_EQ(form->Texts("post"), (std::vector<std::string>{std::to_string(MSG_CLEAR_CACHE)}));
 }
 
@@ -157,14 +163,32 @@ TEST_F(InstallTest, ListShapes) {
                     {"filename", filename},
                     {"MD5", " " + Md5Hex(FileMd5(root / ("client/" + file))) + "\t"}};
     };
+    TempFolder elsewhere;
+    auto unsafeUrl = [&](const std::string& tail) {
+        json e = entry("Data/common.MPQ", "escape.MPQ");
+        e["url"] = e["url"].get<std::string>() + tail;
+        return e;
+    };
+    auto withUrl = [&](const std::string& url) {
+        json e = entry("Data/common.MPQ", "escape.MPQ");
+        e["url"] = url;
+        return e;
+    };
     const std::vector<Case> cases = {
         {"count 0, empty list", {{"count", 0}, {"downlist", json::array()}}, false},
         {"count as text, backslashes",
          {{"count", "2"}, {"downlist", {entry("wow.exe", "wow.exe"), entry("Data/common.MPQ", "Data\\common.MPQ")}}},
          true},
         {"count larger than the list", {{"count", 5}, {"downlist", {entry("wow.exe", "wow.exe")}}}, true},
-        {"a name with ..",
-         {{"count", 2}, {"downlist", {entry("wow.exe", "wow.exe"), entry("Data/common.MPQ", "../escape.MPQ")}}},
+        {"names and URLs that are no plain file below the folder",
+         {{"count", 2},
+          {"downlist",
+           {entry("wow.exe", "wow.exe"), entry("Data/common.MPQ", "../escape.MPQ"),
+            entry("Data/common.MPQ", "a.MPQ\r\n dir=" + elsewhere.Path()),
+            entry("Data/common.MPQ", std::string("a\0.MPQ", 6)), entry("Data/common.MPQ", "a\t.MPQ"),
+            entry("Data/common.MPQ", "a\x7f.MPQ"), unsafeUrl("\n dir=" + elsewhere.Path()),
+            unsafeUrl("\thttp://127.0.0.2/x"), unsafeUrl("\r\n out=../escape.MPQ"), withUrl("ftp://127.0.0.1/x"),
+            withUrl("file:///etc/passwd"), withUrl("data:text/plain,escape")}}},
          false},
     };
     for (const auto& c : cases) {
@@ -182,8 +206,75 @@ TEST_F(InstallTest, ListShapes) {
         EXPECT_FALSE(Exists(program / "down/escape.MPQ")) << c.name;
         EXPECT_FALSE(Exists(program / "escape.MPQ")) << c.name;
     }
-    EXPECT_EQ(ReadBytes(program / "down/d.lst").find(".."), std::string::npos)
-        << "the refused name never reached aria2c";
+    EXPECT_EQ(ReadBytes(program / "down/d.lst"), service->Url("/files/client/wow.exe") + "\r\n out=wow/wow.exe\r\n")
+        << "only the fetchable entry reached aria2c";
+    EXPECT_FALSE(Exists(program / "down/wow/escape.MPQ"));
+    EXPECT_TRUE(fs::is_empty(elsewhere.Path()));
+}
+
+namespace {
+
+// The local addresses on which something listens on `port` (hexadecimal as /proc shows them).
+std::vector<std::string> ListeningAddresses(int port) {
+    char suffix[8];
+    std::snprintf(suffix, sizeof suffix, ":%04X", port);
+    std::vector<std::string> out;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::istringstream in(ReadBytes(table));
+        std::string line;
+        std::getline(in, line); // the heading
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            if (state == "0A" && local.ends_with(suffix))
+                out.push_back(local.substr(0, local.size() - 5));
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TEST_F(InstallTest, TheServicesConfigurationRunsNoProgramAndMovesNothing) {
+    TempFolder elsewhere;
+    WriteBytes(elsewhere / "hook.sh", "#!/bin/sh\ntouch '" + elsewhere.Path() + "hook-ran'\n");
+    ::chmod((elsewhere / "hook.sh").c_str(), 0755);
+    WriteBytes(elsewhere / "list", service->Url("/files/client/wow.exe") + "\n out=stolen.bin\n");
+    const std::string hook = elsewhere / "hook.sh";
+    WriteBytes(root / "aria2.conf", "enable-rpc=false\nrpc-listen-port=58013\ninput-file=" + elsewhere.Path() +
+                                        "list\r\ndir=" + elsewhere.Path() +
+                                        "\ncontinue=true\nauto-file-renaming=false\nfile-allocation=none\n"
+                                        "on-download-start=" +
+                                        hook + "\non-download-complete=" + hook + "\nOn-Download-Stop=" + hook +
+                                        "\n on-download-error =" + hook + "\nsave-session=" + elsewhere.Path() +
+                                        "session\nsave-session-interval=1\n"
+                                        "log=" +
+                                        elsewhere.Path() +
+                                        "log\nrpc-listen-all=true\n"
+                                        "rpc-allow-origin-all=true\ndaemon=true\n");
+    // Whoever listens on the downloader's port while the worker runs, and where.
+    std::atomic<bool> running{true};
+    std::set<std::string> addresses;
+    std::thread watcher([&] {
+        while (running) {
+            for (const auto& a : ListeningAddresses(58012))
+                addresses.insert(a);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    RunWorker();
+    running = false;
+    watcher.join();
+
+    ExpectInstalled();
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(elsewhere.Path()))
+        left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"hook.sh", "list"})) << "no hook ran, no file was written there";
+    EXPECT_EQ(addresses, (std::set<std::string>{"0100007F", "00000000000000000000000001000000"}))
+        << "the RPC port is open on the loopback addresses only";
 }
 
 TEST_F(InstallTest, ChineseFileNamesLandUnderTheirOwnNames) {

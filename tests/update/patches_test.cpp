@@ -127,3 +127,32 @@ TEST_F(PatchTest, NamesLeavingTheProgramFolderWriteNothing) {
     EXPECT_FALSE(Exists(program / "../evil.MPQ"));
     EXPECT_FALSE(Exists("/tmp/evil.MPQ"));
 }
+
+TEST_F(PatchTest, UnsafeNamesAndUrlsFetchNothing) {
+    WriteBytes(root / "patches/evil.MPQ", "evil");
+    const std::string md5 = Md5Hex(FileMd5(root / "patches/evil.MPQ"));
+    const std::string url = service->Url("/files/patches/evil.MPQ");
+    const std::vector<std::pair<std::string, std::string>> entries = {
+        {url, "evil\n.MPQ"},
+        {url, "evil\r.MPQ"},
+        {url, std::string("evil\0.MPQ", 9)},
+        {url, "evil\t.MPQ"},
+        {url, "evil\x7f.MPQ"},
+        {url + "\n", "evil.MPQ"},
+        {url + "\x7f", "evil.MPQ"},
+        {"ftp://127.0.0.1/evil.MPQ", "evil.MPQ"},
+        {"file://" + (root / "patches/evil.MPQ"), "evil.MPQ"},
+        {"data:text/plain,evil", "evil.MPQ"},
+    };
+    json list = json::array();
+    for (const auto& [u, name] : entries)
+        list.push_back({{"url", u}, {"filename", name}, {"MD5", md5}});
+    service->SetKnobs(
+        {{"actions", {{"getPatches", {{"body", json{{"count", list.size()}, {"downlist", list}}.dump()}}}}}});
+    RunWorker();
+    EXPECT_EQ(Statuses().back(), kGiveUp);
+    EXPECT_TRUE(Gets().empty());
+    EXPECT_FALSE(Exists(program / "evil.MPQ"));
+    EXPECT_TRUE(!Exists(Temp()) || std::filesystem::is_empty(Temp())) << "nothing was fetched";
+    EXPECT_EQ(form->Count("post"), 0u);
+}
