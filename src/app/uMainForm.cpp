@@ -12,6 +12,8 @@
 #include "update/aria2.h"
 #include "update/downSpy.h"
 
+#include "tarnwick_config.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -79,19 +81,23 @@ QString EnginePath(const char* variable, const QStringList& candidates, const QS
 class TBrowserPage : public QWebEnginePage {
 public:
     explicit TBrowserPage(QWebEngineProfile* profile) : QWebEnginePage(profile) {
-        // Media capture is allowed without asking, as the runtime settings say.
+        // Camera and microphone are allowed without asking, as the runtime settings say, but only
+        // to trusted documents; everything else is refused.
         connect(this, &QWebEnginePage::featurePermissionRequested, this, [this](const QUrl& origin, Feature f) {
             const bool media = f == MediaAudioCapture || f == MediaVideoCapture || f == MediaAudioVideoCapture;
-            setFeaturePermission(origin, f, media ? PermissionGrantedByUser : PermissionDeniedByUser);
+            const bool grant = media && extension && extension->TrustsCaller(origin);
+            setFeaturePermission(origin, f, grant ? PermissionGrantedByUser : PermissionDeniedByUser);
         });
     }
 
     TExtensionHandler* extension = nullptr;
 
 protected:
-    // native_get_channel asks through a prompt with a marker text; every other prompt is the page's.
-    bool javaScriptPrompt(const QUrl& origin, const QString& msg, const QString& defaultValue, QString* result) override {
-        if (extension && extension->AnswerPrompt(msg, result))
+    // The native functions call through a prompt with a marker text, which the engine hands over
+    // with the calling frame's origin; every other prompt is the page's.
+    bool javaScriptPrompt(const QUrl& origin, const QString& msg, const QString& defaultValue,
+                          QString* result) override {
+        if (extension && extension->AnswerPrompt(origin, msg, defaultValue, result))
             return true;
         return QWebEnginePage::javaScriptPrompt(origin, msg, defaultValue, result);
     }
@@ -295,7 +301,8 @@ bool TMainForm::CreateBrowser() {
     connect(Chromium1, &QWebEnginePage::loadingChanged, this, &TMainForm::Chromium1LoadEnd);
     // The page's native functions, in every frame of every document it loads (a child of the page).
     Chromium1->extension = new TExtensionHandler(
-        Chromium1, ProgramFolder(), [this](const PageMessage& m) { Chromium1ProcessMessageReceived(m); });
+        Chromium1, ProgramFolder(), [this](const PageMessage& m) { Chromium1ProcessMessageReceived(m); },
+        TARNWICK_TRUSTED_ORIGINS);
     FView = new TBrowserView(Chromium1, CEFWindowParent1);
     CEFWindowParent1->layout()->addWidget(FView);
     Chromium1->load(FStartAddress);
@@ -574,8 +581,9 @@ void TMainForm::Synchronize(const std::function<void()>& fn) {
 }
 
 void TMainForm::RunInMainFrame(const std::string& script) {
-    // Dropped while no browser is up: before it exists and after it has closed.
-    if (!Chromium1)
+    // Dropped while no browser is up (before it exists and after it has closed), and while the
+    // main frame shows a document that is not trusted.
+    if (!Chromium1 || !Chromium1->extension->TrustsDocument(Chromium1->url()))
         return;
     Chromium1->runJavaScript(Q(script));
 }
@@ -592,8 +600,12 @@ void TMainForm::lbl_Down_Addon() { RunInMainFrame(LblDownAddonScript(h_LblAddonM
 void TMainForm::lbl_Addon_End() { RunInMainFrame(LblAddonEndScript()); }
 
 void TMainForm::LoadURL(const std::string& url) {
-    if (Chromium1)
-        Chromium1->load(QUrl(Q(url)));
+    if (!Chromium1)
+        return;
+    // The site of the page the service names is trusted from now on.
+    const QUrl home(Q(url));
+    Chromium1->extension->SetHomePage(home);
+    Chromium1->load(home);
 }
 
 } // namespace tw

@@ -2,15 +2,19 @@
 
 #include "base/inifile.h"
 
+#include <QDir>
 #include <QFile>
-#include <QWebChannel>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QWebEnginePage>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 
 namespace {
 
-const QString kChannelPrompt = QStringLiteral("\u0001tarnwick-get-channel");
+const QString kMarker = QStringLiteral("\u0001tarnwick-native");
 
 QString ReadResource(const QString& path) {
     QFile f(path);
@@ -19,68 +23,108 @@ QString ReadResource(const QString& path) {
     return QString::fromUtf8(f.readAll());
 }
 
-// The channel library and our functions in one function scope, so the page sees only the eight
-// functions on window.
-QString InjectedScript() {
-    static const QString script = QStringLiteral("(function () {\n'use strict';\n") +
-                                  ReadResource(QStringLiteral(":/qtwebchannel/qwebchannel.js")) +
-                                  QStringLiteral("\n") + ReadResource(QStringLiteral(":/bridge/native_functions.js")) +
-                                  QStringLiteral("\n})();\n");
-    return script;
-}
-
-tw::PageValue ToPageValue(const QVariant& v) {
-    switch (v.typeId()) {
-    case QMetaType::QString:
+tw::PageValue ToPageValue(const QJsonValue& v) {
+    switch (v.type()) {
+    case QJsonValue::String:
         return v.toString().toStdString();
-    case QMetaType::Bool:
+    case QJsonValue::Bool:
         return v.toBool();
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
+    case QJsonValue::Double:
         return v.toDouble();
     default:
         return std::monostate{};
     }
 }
 
+std::optional<tw::WebOrigin> OriginOf(const QUrl& url) {
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != "http" && scheme != "https") || url.host().isEmpty())
+        return std::nullopt;
+    const int port = url.port();
+    const int defaultPort = scheme == "https" ? 443 : 80;
+    return tw::WebOrigin{scheme.toStdString(), url.host(QUrl::FullyEncoded).toLower().toStdString(),
+                         port == defaultPort ? -1 : port};
+}
+
+std::string UiFolder(const std::string& programFolder) {
+    // Compared as the engine names files: with links resolved where the folder exists.
+    const QString ui = QString::fromStdString(programFolder) + QStringLiteral("launcherui");
+    const QString canonical = QDir(ui).canonicalPath();
+    return (canonical.isEmpty() ? QDir::cleanPath(ui) : canonical).toStdString() + "/";
+}
+
 } // namespace
 
-TExtensionHandler::TExtensionHandler(QWebEnginePage* page, std::string programFolder, MessageSink sink)
-    : QObject(page), programFolder_(std::move(programFolder)), sink_(std::move(sink)), channel_(new QWebChannel(this)) {
-    channel_->registerObject(QStringLiteral("tarnwick"), this);
-    page->setWebChannel(channel_);
-
+TExtensionHandler::TExtensionHandler(QWebEnginePage* page, std::string programFolder, MessageSink sink,
+                                     const std::string& trustedOrigins)
+    : QObject(page), page_(page), programFolder_(std::move(programFolder)), sink_(std::move(sink)),
+      rules_(UiFolder(programFolder_), tw::ParseOriginList(trustedOrigins)) {
     QWebEngineScript script;
     script.setName(QStringLiteral("tarnwick-native-functions"));
-    script.setSourceCode(InjectedScript());
+    script.setSourceCode(ReadResource(QStringLiteral(":/bridge/native_functions.js")));
     script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    // The page calls the functions, so they live in its world; nothing there is trusted.
     script.setWorldId(QWebEngineScript::MainWorld);
     script.setRunsOnSubFrames(true);
     page->scripts().insert(script);
 }
 
-bool TExtensionHandler::AnswerPrompt(const QString& message, QString* result) const {
-    if (message != kChannelPrompt)
+void TExtensionHandler::SetHomePage(const QUrl& url) {
+    rules_.SetHomePage(OriginOf(url));
+}
+
+bool TExtensionHandler::TrustsDocument(const QUrl& url) const {
+    if (url.isLocalFile()) {
+        const QString path = QDir::cleanPath(url.toLocalFile());
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        return rules_.TrustsLocalFile((canonical.isEmpty() ? path : canonical).toStdString());
+    }
+    const auto origin = OriginOf(url);
+    return origin && rules_.TrustsWebOrigin(*origin);
+}
+
+bool TExtensionHandler::TrustsCaller(const QUrl& frameOrigin) const {
+    // The main frame's document decides for every frame in it: a foreign page around a trusted
+    // frame gets nothing.
+    const QUrl main = page_->url();
+    if (!TrustsDocument(main))
         return false;
+    // The engine reports a local document's origin as file:///, without its path. Such a frame
+    // can only sit in a local main document (web pages may not show local files), and that one
+    // is the local UI page, checked above.
+    if (frameOrigin.scheme() == QLatin1String("file"))
+        return main.isLocalFile();
+    const auto origin = OriginOf(frameOrigin);
+    return origin && rules_.TrustsWebOrigin(*origin);
+}
+
+bool TExtensionHandler::AnswerPrompt(const QUrl& frameOrigin, const QString& message, const QString& value,
+                                     QString* result) {
+    if (message != kMarker)
+        return false;
+    const QJsonObject call = QJsonDocument::fromJson(value.toUtf8()).object();
+    const QString name = call.value(QStringLiteral("name")).toString();
+    const bool trusted = TrustsCaller(frameOrigin);
+    if (name == QLatin1String("native_get_channel")) {
+        if (result)
+            *result = trusted ? QString::fromStdString(ChannelId(programFolder_)) : QStringLiteral("x001");
+        return true;
+    }
     if (result)
-        *result = QString::fromStdString(ChannelId(programFolder_));
+        *result = QString();
+    if (!trusted)
+        return true;
+    tw::PageMessage m;
+    m.name = name.toStdString();
+    // The page's script sends at most five values; anything beyond is not ours to read.
+    const QJsonArray args = call.value(QStringLiteral("args")).toArray();
+    for (qsizetype i = 0; i < args.size() && i < 5; ++i)
+        m.args.push_back(ToPageValue(args[i]));
+    if (sink_)
+        sink_(m);
     return true;
 }
 
 std::string TExtensionHandler::ChannelId(const std::string& programFolder) {
     return tw::ReadProfileString(programFolder + "cfg.ini", "channel", "ID", "x001");
-}
-
-void TExtensionHandler::call(const QString& name, const QVariantList& args) {
-    tw::PageMessage message;
-    message.name = name.toStdString();
-    // The page's script sends at most five values; anything beyond is not ours to read.
-    for (qsizetype i = 0; i < args.size() && i < 5; ++i)
-        message.args.push_back(ToPageValue(args[i]));
-    if (sink_)
-        sink_(message);
 }

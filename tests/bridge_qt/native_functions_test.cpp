@@ -24,7 +24,7 @@ public:
 
 protected:
     bool javaScriptPrompt(const QUrl& origin, const QString& msg, const QString& def, QString* result) override {
-        if (handler && handler->AnswerPrompt(msg, result))
+        if (handler && handler->AnswerPrompt(origin, msg, def, result))
             return true;
         return QWebEnginePage::javaScriptPrompt(origin, msg, def, result);
     }
@@ -116,8 +116,8 @@ native_open_url('report:' + [d.writable, d.enumerable, d.configurable, typeof na
 } // namespace
 
 TEST_F(NativeFunctions, CallsReachTheProgramInOrderWithTheirChecks) {
-    WriteBytes(dir_ / "calls.html", kCallsPage);
-    ASSERT_TRUE(LoadAndWait("calls.html", 11)) << received_.size();
+    WriteBytes(dir_ / "launcherui/calls.html", kCallsPage);
+    ASSERT_TRUE(LoadAndWait("launcherui/calls.html", 11)) << received_.size();
     std::vector<std::string> expected = {
         "native_system_cmd('')",
         "native_system_cmd('movewindows')",
@@ -137,10 +137,10 @@ TEST_F(NativeFunctions, CallsReachTheProgramInOrderWithTheirChecks) {
 }
 
 TEST_F(NativeFunctions, SubFramesAndReloadsGetTheFunctionsToo) {
-    WriteBytes(dir_ / "inner.html", "<script>native_start_game(); native_open_url('from-frame:' + native_get_channel());</script>");
-    WriteBytes(dir_ / "outer.html", "<script>native_clear_cache();</script><iframe src='inner.html'></iframe>");
+    WriteBytes(dir_ / "launcherui/inner.html", "<script>native_start_game(); native_open_url('from-frame:' + native_get_channel());</script>");
+    WriteBytes(dir_ / "launcherui/outer.html", "<script>native_clear_cache();</script><iframe src='inner.html'></iframe>");
     WriteBytes(dir_ / "cfg.ini", "[channel]\r\nID = c042 \r\n");
-    ASSERT_TRUE(LoadAndWait("outer.html", 3));
+    ASSERT_TRUE(LoadAndWait("launcherui/outer.html", 3));
     EXPECT_EQ(received_[0], "native_clear_cache()");
     EXPECT_EQ(received_[1], "native_start_game()");
     EXPECT_EQ(received_[2], "native_open_url('from-frame:c042')");
@@ -150,6 +150,24 @@ TEST_F(NativeFunctions, SubFramesAndReloadsGetTheFunctionsToo) {
     page_->triggerAction(QWebEnginePage::Reload);
     ASSERT_TRUE(SpinUntil([&] { return received_.size() >= 3; }));
     EXPECT_EQ(received_[2], "native_open_url('from-frame:')") << "read anew; an empty value stays empty";
+}
+
+TEST_F(NativeFunctions, LocalPagesOutsideTheUiFolderAndOpaqueFramesAreNotTrusted) {
+    // A local page beside launcherui/ (and one reached through "..") acts on nothing and reads
+    // the default channel; a data: frame inside the trusted UI page is no local page either. The
+    // trusted page's own report comes last, so everything before it has been answered.
+    WriteBytes(dir_ / "cfg.ini", "[channel]\r\nID=c042\r\n");
+    const std::string calls = "native_start_game(); native_clear_fonts(); native_open_url('x'); ";
+    WriteBytes(dir_ / "outside.html", "<script>" + calls + "document.title = native_get_channel();</script>");
+    WriteBytes(dir_ / "launcherui/data.html",
+               "<iframe src=\"data:text/html,<script>" + calls + "</script>\" onload=\"native_open_url('trusted:' + "
+               "native_get_channel())\"></iframe>");
+    for (const char* file : {"outside.html", "launcherui/../outside.html"}) {
+        page_->load(QUrl(QStringLiteral("file://") + QString::fromStdString(dir_ / file)));
+        ASSERT_TRUE(SpinUntil([&] { return page_->title() == "x001"; })) << file << " " << page_->title().toStdString();
+    }
+    ASSERT_TRUE(LoadAndWait("launcherui/data.html", 1));
+    EXPECT_EQ(received_, std::vector<std::string>{"native_open_url('trusted:c042')"});
 }
 
 TEST(ChannelId, DefaultsWithoutFileAndCutsLongValues) {

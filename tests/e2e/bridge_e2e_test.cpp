@@ -263,5 +263,102 @@ TEST_F(BridgeE2E, TheServiceHostAndTheWorkersNotificationsReachThePage) {
     x.Screenshot(CurrentTestName());
 }
 
+TEST_F(BridgeE2E, OnlyTrustedDocumentsMakeTheLauncherAct) {
+    // The home page (named by the service) holds a frame of another site (127.0.0.2) that calls
+    // every forwarding function and forges the old relay message and a raw call, and a frame of
+    // its own site (another port) that clears the fonts. Then the window goes to the other site
+    // and comes back. Only the trusted documents' commands may take effect.
+    ReportServer foreign("127.0.0.2");
+    ReportServer sameSite;
+    TempFolder root("tarnwick-e2e-service");
+    const std::string home = server.BaseUrl() + "/home";
+    WriteBytes(root / "service.json", nlohmann::json{{"homepage", home}, {"wowhost", "127.0.0.1"}}.dump());
+    tw::test::ReferenceService service(root.Path());
+    WriteFakeGame();
+    for (const char* f : {"Cache/a.wdb", "WTF/Account/ME/macros.txt", "Interface/AddOns/Bag/Bag.toc", "Fonts/f.ttf"})
+        WriteBytes(P(f), f);
+    WriteBytes(P("cfg.ini"), "[channel]\r\nID=c7\r\n");
+    WriteBytes(P("bin/xdg-open"), "#!/bin/sh\necho \"$1\" >> '" + P("opened.log") + "'\n");
+    ::chmod(P("bin/xdg-open").c_str(), 0755);
+
+    // Every forwarding function, the old relay's message to the top frame, and a marked prompt
+    // of its own; then the results and the channel the document was given.
+    auto hostile = [&](const std::string& kind) {
+        return server.PageWithReporter(
+            "<script>var r = [native_clear_user_cache(), native_clear_cache(), native_down_addon('" +
+            foreign.BaseUrl() + "/evil.zip', 'evil.zip', 'D41D8CD98F00B204E9800998ECF8427E', 1, 1), native_open_url('" +
+            foreign.BaseUrl() +
+            "/opened'), native_start_game(), native_system_cmd('minwindows'),"
+            " native_system_cmd('exitapp')].map(String).join();"
+            "top.postMessage({kind: '\\u0001tarnwick-native-call', name: 'native_clear_user_cache', args: []}, '*');"
+            "var p; try { p = prompt('\\u0001tarnwick-native', JSON.stringify({name: 'native_start_game', args: []})); "
+            "}"
+            " catch (e) { p = 'threw'; }"
+            "twReport('" +
+            kind + "', r + ' ' + native_get_channel() + ' ' + p);</script>");
+    };
+    foreign.Serve("/evil", ReportServer::Html(hostile("evil")));
+    foreign.Serve("/top", ReportServer::Html(hostile("top") + "<script>setTimeout(function () { location.href = '" +
+                                             home + "?back'; }, 300);</script>"));
+    sameSite.Serve("/fonts", ReportServer::Html(server.PageWithReporter(
+                                 "<script>native_clear_fonts(); twReport('fonts', native_get_channel());</script>")));
+    server.Serve(
+        "/home",
+        ReportServer::Html(server.PageWithReporter(
+            "<script>window.lblmsg = function (t) { twReport('lblmsg', t); };"
+            "window.lblstartgame = function () { twReport('lblstartgame', location.search); };"
+            "twReport('home', location.search + ' ' + native_get_channel());"
+            "if (location.search === '?back') { native_clear_cache(); native_open_url('http://sentinel.test/2'); }"
+            "else document.write(\"<iframe src='" +
+            foreign.BaseUrl() + "/evil'></iframe><iframe src='" + sameSite.BaseUrl() +
+            "/fonts'></iframe>\");"
+            "(function poll() { fetch('/go' + location.search.replace('?', '-')).then(function (r) { return r.status "
+            "=== 200 ? r.text() : null; })"
+            ".then(function (c) { if (c) eval(c); else setTimeout(poll, 100); }, function () { setTimeout(poll, 100); "
+            "}); })();"
+            "</script>")));
+
+    folder.WritePage(server.PageWithReporter("<p>local</p>"));
+    LauncherFolder::StartOptions options;
+    options.env["PATH"] = P("bin") + ":" + std::string(std::getenv("PATH"));
+    options.env["TARNWICK_SERVICE_URL"] = service.Endpoint();
+    options.env["TARNWICK_DOWNLOAD_HOST"] = service.Base();
+    auto launcher = folder.Start(x, options);
+    auto window = x.WaitForWindow(kMainWindow);
+    ASSERT_TRUE(window);
+
+    auto evil = server.WaitFor("evil", 60s);
+    ASSERT_TRUE(evil);
+    EXPECT_EQ(evil->data, "undefined,undefined,undefined,undefined,undefined,undefined,undefined x001 ");
+    auto fonts = server.WaitFor("fonts", 30s);
+    ASSERT_TRUE(fonts);
+    EXPECT_EQ(fonts->data, "c7") << "a same-site frame is trusted";
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(P("Fonts")); }, 15s));
+    x.Screenshot(CurrentTestName() + "-frames");
+
+    // Off to the other site and back: the foreign top page gets nothing, the home page acts again.
+    server.Serve("/go", ReportServer::Html("native_open_url('http://sentinel.test/1'); location.href = '" +
+                                           foreign.BaseUrl() + "/top';"));
+    auto top = server.WaitFor("top", 30s);
+    ASSERT_TRUE(top);
+    EXPECT_EQ(top->data, "undefined,undefined,undefined,undefined,undefined,undefined,undefined x001 ");
+    ASSERT_TRUE(server.WaitFor("home", 30s, 2));
+    EXPECT_EQ(server.Reports("home")[0].data, " c7");
+    EXPECT_EQ(server.Reports("home")[1].data, "?back c7");
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(P("Cache")); }, 15s)) << "back on the home page, its commands act";
+
+    // Commands are handled in order: once the second sentinel is open, nothing else is coming.
+    EXPECT_TRUE(WaitUntil([&] { return ReadBytes(P("opened.log")).find("/2") != std::string::npos; }, 15s));
+    EXPECT_EQ(ReadBytes(P("opened.log")), "http://sentinel.test/1\nhttp://sentinel.test/2\n") << "no foreign link";
+    EXPECT_TRUE(Exists(P("WTF/Account/ME/macros.txt")));
+    EXPECT_TRUE(Exists(P("Interface/AddOns/Bag/Bag.toc")));
+    EXPECT_TRUE(foreign.Requests("/evil.zip").empty()) << "no archive fetched";
+    EXPECT_EQ(Starts(), 0u) << "the game did not start";
+    EXPECT_TRUE(launcher->Running());
+    EXPECT_TRUE(x.IsViewable(*window)) << "neither minimised nor closed";
+    x.Screenshot(CurrentTestName());
+    EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
+}
+
 } // namespace
 } // namespace tw::test::e2e

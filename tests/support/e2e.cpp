@@ -409,7 +409,7 @@ Image XSession::Screenshot(const std::string& name) const {
 
 // ---- ReportServer ----
 
-ReportServer::ReportServer() : server_(std::make_unique<httplib::Server>()) {
+ReportServer::ReportServer(const std::string& host) : server_(std::make_unique<httplib::Server>()), host_(host) {
     auto handler = [this](const httplib::Request& req, httplib::Response& res) {
         Request r{req.method, req.path, req.body, {}};
         for (const auto& [k, v] : req.headers) {
@@ -420,7 +420,7 @@ ReportServer::ReportServer() : server_(std::make_unique<httplib::Server>()) {
         }
         res.set_header("Access-Control-Allow-Origin", "*");
         res.set_header("Cache-Control", "no-store");
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         requests_.push_back(r);
         static const std::string kReport = "/report/";
         if (req.path.rfind(kReport, 0) == 0) {
@@ -429,10 +429,17 @@ ReportServer::ReportServer() : server_(std::make_unique<httplib::Server>()) {
             reports_.push_back(std::move(report));
             res.status = 204;
         } else if (auto it = routes_.find(req.path); it != routes_.end()) {
-            res.status = it->second.status;
-            for (const auto& [k, v] : it->second.headers)
+            const Response route = it->second;
+            if (route.delayMs > 0) {
+                lock.unlock();
+                changed_.notify_all();
+                std::this_thread::sleep_for(std::chrono::milliseconds(route.delayMs));
+                lock.lock();
+            }
+            res.status = route.status;
+            for (const auto& [k, v] : route.headers)
                 res.set_header(k, v);
-            res.set_content(it->second.body, it->second.contentType);
+            res.set_content(route.body, route.contentType);
         } else {
             res.status = 404;
             res.set_content("not found", "text/plain");
@@ -447,9 +454,9 @@ ReportServer::ReportServer() : server_(std::make_unique<httplib::Server>()) {
         res.set_header("Access-Control-Allow-Headers", "*");
         res.status = 204;
     });
-    port_ = server_->bind_to_any_port("127.0.0.1");
+    port_ = server_->bind_to_any_port(host_);
     if (port_ <= 0)
-        throw std::runtime_error("the report server cannot bind to 127.0.0.1");
+        throw std::runtime_error("the report server cannot bind to " + host_);
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     WaitUntil([&] { return server_->is_running(); }, 10s, 10ms);
 }
@@ -461,7 +468,7 @@ ReportServer::~ReportServer() {
 }
 
 std::string ReportServer::BaseUrl() const {
-    return "http://127.0.0.1:" + std::to_string(port_);
+    return "http://" + host_ + ":" + std::to_string(port_);
 }
 
 void ReportServer::Serve(const std::string& path, const Response& response) {

@@ -173,6 +173,7 @@ public:
         std::string contentType = "text/html; charset=utf-8";
         std::string body;
         std::map<std::string, std::string> headers;
+        int delayMs = 0; // the answer waits this long (a slow page)
     };
     // An HTML answer.
     static Response Html(std::string body, int status = 200) {
@@ -181,13 +182,14 @@ public:
         r.body = std::move(body);
         return r;
     }
-    ReportServer();
+    // On 127.0.0.1 unless told otherwise (127.0.0.2 is another site on the same machine).
+    explicit ReportServer(const std::string& host = "127.0.0.1");
     ReportServer(const ReportServer&) = delete;
     ReportServer& operator=(const ReportServer&) = delete;
     ~ReportServer();
 
     int Port() const { return port_; }
-    std::string BaseUrl() const; // http://127.0.0.1:<port>
+    std::string BaseUrl() const; // http://<host>:<port>
 
     // Answers GET and POST of `path` (exact) with `response` from now on.
     void Serve(const std::string& path, const Response& response);
@@ -207,6 +209,7 @@ public:
 private:
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
+    std::string host_;
     int port_ = 0;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
