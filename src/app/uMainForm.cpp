@@ -582,8 +582,11 @@ void TMainForm::Synchronize(const std::function<void()>& fn) {
 
 void TMainForm::RunInMainFrame(const std::string& script) {
     // Dropped while no browser is up (before it exists and after it has closed), and while the
-    // main frame shows a document that is not trusted.
-    if (!Chromium1 || !Chromium1->extension->TrustsDocument(Chromium1->url()))
+    // main frame shows a document that is not trusted (before the first one, it shows none).
+    if (!Chromium1)
+        return;
+    const QUrl document = Chromium1->url();
+    if (!document.isEmpty() && !Chromium1->extension->TrustsDocument(document))
         return;
     Chromium1->runJavaScript(Q(script));
 }
