@@ -1,5 +1,7 @@
 #include "addon/addonSpy.h"
 
+#include "addon/addonPlace.h"
+
 #include "base/percent.h"
 #include "base/text.h"
 #include "platform/error.h"
@@ -29,64 +31,6 @@ constexpr char kFailedText[] = "插件安装失败";
 std::atomic<int> gRunning{0};
 std::atomic<unsigned> gStagingSerial{0};
 
-void MergeInto(const std::string& from, const std::string& to);
-
-// Moves one staged entry to a place where nothing of its kind stands in the way. Across file
-// systems, where a rename cannot work, it is copied and the staged copy is left for the cleanup.
-void MoveEntry(const std::string& from, const std::string& to, bool isFolder) {
-    if (platform::RenameReplace(from, to))
-        return;
-    if (errno != EXDEV)
-        RaiseSystemError("Cannot move the add-on file into place", to, errno);
-    if (isFolder) {
-        if (!platform::CreateFolder(to) && !(errno == EEXIST && platform::FolderExists(to)))
-            RaiseSystemError("Cannot create the folder", to, errno);
-        MergeInto(from, to);
-        return;
-    }
-    if (platform::PathExists(to) && !platform::DeleteFile(to))
-        RaiseSystemError("Cannot replace the file", to, errno);
-    if (!platform::CopyFileNew(from, to))
-        RaiseSystemError("Cannot copy the add-on file into place", to, errno);
-}
-
-std::vector<platform::DirEntry> Entries(const std::string& folder) {
-    std::vector<platform::DirEntry> entries;
-    if (!platform::ListFolder(folder, entries))
-        RaiseSystemError("Cannot read the folder", folder, errno);
-    return entries;
-}
-
-// Files replace files, folders merge into folders, anything new is moved over whole.
-void MergeInto(const std::string& from, const std::string& to) {
-    for (const auto& e : Entries(from)) {
-        const std::string src = from + kSep + e.name;
-        const std::string dst = to + kSep + e.name;
-        if (e.isFolder && platform::FolderExists(dst))
-            MergeInto(src, dst);
-        else
-            MoveEntry(src, dst, e.isFolder);
-    }
-}
-
-// A staged file where the add-on folder has a folder of that name, or a staged folder where it
-// has a file, cannot be merged without deleting the player's data; refuse before moving anything.
-void CheckMergeable(const std::string& from, const std::string& to) {
-    for (const auto& e : Entries(from)) {
-        const std::string src = from + kSep + e.name;
-        const std::string dst = to + kSep + e.name;
-        if (!platform::PathExists(dst))
-            continue;
-        const bool dstFolder = platform::FolderExists(dst);
-        if (e.isFolder && !dstFolder)
-            throw Error("The add-on folder holds a file where the archive has the folder \"" + dst + "\"");
-        if (!e.isFolder && dstFolder)
-            throw Error("The add-on folder holds a folder where the archive has the file \"" + dst + "\"");
-        if (e.isFolder)
-            CheckMergeable(src, dst);
-    }
-}
-
 // Removes the staging folder whatever way the install ends.
 struct StagingFolder {
     std::string path; // without trailing separator
@@ -99,41 +43,7 @@ struct StagingFolder {
 } // namespace
 
 void MoveStagedAddon(const std::string& staging, const std::string& addons, bool replace) {
-    if (!platform::FolderExists(staging) && !platform::CreateFolder(staging)) // an archive of folders only
-        RaiseSystemError("Cannot create the folder", staging, errno);
-
-    if (!replace) {
-        if (!EnsureFolder(addons + kSep))
-            RaiseSystemError("Cannot create the folder", addons, errno);
-        CheckMergeable(staging, addons);
-        MergeInto(staging, addons);
-        return;
-    }
-
-    std::string aside;
-    if (platform::PathExists(addons)) {
-        aside = staging + ".old";
-        if (!RemoveFolderTree(aside)) // left over by a run that ended abruptly
-            RaiseSystemError("Cannot clear the folder", aside, errno);
-        if (!platform::RenameReplace(addons, aside)) {
-            if (errno != EXDEV)
-                RaiseSystemError("Cannot move the add-on folder aside", addons, errno);
-            aside.clear();
-            if (!RemoveFolderTree(addons))
-                RaiseSystemError("Cannot remove the add-on folder", addons, errno);
-        }
-    }
-    try {
-        MoveEntry(staging, addons, true);
-    } catch (...) {
-        if (!aside.empty()) {
-            RemoveFolderTree(addons);
-            platform::RenameReplace(aside, addons);
-        }
-        throw;
-    }
-    if (!aside.empty())
-        RemoveFolderTree(aside);
+    PlaceStagedAddon(staging, addons, replace, FolderPart(addons));
 }
 
 std::string AddonNoticeText(int code, const std::string& msg) {
@@ -234,8 +144,8 @@ void TaddonSpy::InstallAddon() {
     }
 
     StagingFolder staging;
-    staging.path =
-        FDownTemp + "addon-" + std::to_string(platform::CurrentProcessId()) + "-" + std::to_string(++gStagingSerial);
+    staging.path = FDownTemp + kAddonStagingPrefix + std::to_string(platform::CurrentProcessId()) + "-" +
+                   std::to_string(++gStagingSerial);
     if (!RemoveFolderTree(staging.path)) // left over by an earlier run of the same process id
         RaiseSystemError("Cannot clear the folder", staging.path, errno);
 
@@ -258,7 +168,7 @@ void TaddonSpy::PutInPlace(const std::string& staging) {
     const std::string interfaceFolder = FProgramFolder + "Interface" + kSep;
     if (!EnsureFolder(interfaceFolder))
         RaiseSystemError("Cannot create the folder", interfaceFolder, errno);
-    MoveStagedAddon(staging, interfaceFolder + "AddOns", FDownAddonType == 1);
+    PlaceStagedAddon(staging, interfaceFolder + "AddOns", FDownAddonType == 1, FDownPath);
 }
 
 void TaddonSpy::SendAddonNotice(int code, const std::string& msg) {

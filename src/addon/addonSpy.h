@@ -19,8 +19,9 @@
 //   or a ".." part fails (1002) before anything is unpacked, and the archive name must be a plain
 //   file name (1002 before any download). Only http and https URLs are fetched, redirects too.
 // - Nothing is lost: the archive is unpacked into a staging folder under the temporary folder;
-//   only a complete unpack replaces (type 1) or is merged into (other types) Interface/AddOns.
-//   A failure leaves the add-on folder as it was.
+//   only a complete unpack replaces (type 1) or is merged into (other types) Interface/AddOns,
+//   under a journal in the download folder (addon/addonPlace.h). A failure leaves the add-on
+//   folder as it was; so does a kill, once RecoverAddonInstall has run at the next start.
 #include "addon/sevenzip.h"
 #include "base/helpers.h"
 #include "base/mainform.h"
@@ -50,11 +51,7 @@ enum TAddonNoticeCode : int {
 // escaped in the text.
 std::string AddonNoticeText(int code, const std::string& msg);
 
-// Puts a complete unpack (`staging`, a folder) into the add-on folder `addons` (both without a
-// trailing separator): in place of the old folder when `replace` (the old one is moved aside to
-// `staging` + ".old" first and put back if the move fails), merged into it otherwise (files
-// replace files, folders merge; a file against a folder fails before anything moves). Moves by
-// rename, copying only across file systems. Raises tw::Error.
+// PlaceStagedAddon (addon/addonPlace.h) with the journal beside `addons`.
 void MoveStagedAddon(const std::string& staging, const std::string& addons, bool replace);
 
 class TaddonSpy {
@@ -62,8 +59,8 @@ public:
     // `programFolder` (ending in a separator) is where wow.exe and Interface/AddOns are looked
     // for; the shell passes ProgramFolder(), tests a folder of their own.
     TaddonSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string downAddonUrl,
-              std::string downAddonName, std::string downAddonMd5, std::int32_t downAddonId,
-              std::int32_t downAddonType, std::string programFolder = ProgramFolder());
+              std::string downAddonName, std::string downAddonMd5, std::int32_t downAddonId, std::int32_t downAddonType,
+              std::string programFolder = ProgramFolder());
     TaddonSpy(const TaddonSpy&) = delete;
     TaddonSpy& operator=(const TaddonSpy&) = delete;
     virtual ~TaddonSpy();
@@ -116,6 +113,7 @@ private:
 // `programFolder` holds wow.exe, else calls form.lbl_Addon_End() at once. See the top of the file.
 void DownAddon(IMainForm& form, const std::string& downTemp, const std::string& downPath,
                const std::string& downAddonUrl, const std::string& downAddonName, const std::string& downAddonMd5,
-               std::int32_t downAddonId, std::int32_t downAddonType, const std::string& programFolder = ProgramFolder());
+               std::int32_t downAddonId, std::int32_t downAddonType,
+               const std::string& programFolder = ProgramFolder());
 
 } // namespace tw

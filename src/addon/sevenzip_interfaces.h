@@ -249,8 +249,7 @@ public:
                                         IArchiveExtractCallback* extractCallback) = 0;
     virtual HRESULT TW_COM_CALL GetArchiveProperty(PROPID propId, PROPVARIANT* value) = 0;
     virtual HRESULT TW_COM_CALL GetNumberOfProperties(std::uint32_t* count) = 0;
-    virtual HRESULT TW_COM_CALL GetPropertyInfo(std::uint32_t index, BSTR* name, PROPID* propId,
-                                                VARTYPE* varType) = 0;
+    virtual HRESULT TW_COM_CALL GetPropertyInfo(std::uint32_t index, BSTR* name, PROPID* propId, VARTYPE* varType) = 0;
     virtual HRESULT TW_COM_CALL GetNumberOfArchiveProperties(std::uint32_t* count) = 0;
     virtual HRESULT TW_COM_CALL GetArchivePropertyInfo(std::uint32_t index, BSTR* name, PROPID* propId,
                                                        VARTYPE* varType) = 0;

@@ -1,7 +1,9 @@
 // The launcher's entry: the single-instance rule, the browser runtime, the main window, and the
 // order of shutdown.
+#include "addon/addonPlace.h"
 #include "app/shellRules.h"
 #include "app/uMainForm.h"
+#include "base/helpers.h"
 #include "platform/instance.h"
 
 #include <QApplication>
@@ -25,6 +27,10 @@ int main(int argc, char** argv) {
     const bool running = tw::platform::HoldNamedMarker(tw::kInstanceMarkerName);
     if (!tw::StartAllowed(running, argc - 1))
         return 0;
+    // An add-on install that a kill interrupted is finished or undone before anything else can
+    // start one; only the first launcher may, a second one would pull it from under the first.
+    if (!running)
+        tw::RecoverAddonInstallIn(tw::ProgramFolder());
 
     std::vector<std::string> given(argv, argv + argc);
     std::vector<std::string> arguments = tw::CreateGlobalCEFApp(given);

@@ -43,6 +43,9 @@ bool CreateFolder(const std::string& path);
 // Windows walk does; a missing folder gives true.
 bool RemoveTree(const std::string& path);
 
+// Deletes a folder only when it is empty. False with errno otherwise.
+bool DeleteEmptyFolder(const std::string& path);
+
 // Deletes one file (or link). False with errno on failure; a missing file is a failure.
 bool DeleteFile(const std::string& path);
 
@@ -71,7 +74,32 @@ bool ListFolder(const std::string& path, std::vector<DirEntry>& out);
 // naming the path on failure.
 void WriteFileAtomic(const std::string& path, const std::string& bytes);
 
+// As WriteFileAtomic, and the bytes and the new name are on the disk when it returns: they
+// survive a power cut, not only the end of the process.
+void WriteFileDurable(const std::string& path, const std::string& bytes);
+
 // Reads a whole file. False with errno when it cannot be opened or read.
 bool ReadFile(const std::string& path, std::string& out);
+
+// Flushes a file's data, or a folder's entries, to the disk. False with errno on failure.
+bool SyncPath(const std::string& path);
+
+// Flushes everything written to the file system that holds `path` (one call for a whole tree of
+// new files). False with errno on failure.
+bool SyncFileSystem(const std::string& path);
+
+// What a path itself names (a link is not followed): equal for two paths only when they are the
+// same file or folder. Survives renames within the file system.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileId&) const = default;
+};
+// False with errno when nothing is there.
+bool GetFileId(const std::string& path, FileId& id);
+
+// Bytes an unprivileged writer may still put on the file system that holds `path`, or -1 with
+// errno when it cannot be told.
+std::int64_t FreeSpace(const std::string& path);
 
 } // namespace tw::platform

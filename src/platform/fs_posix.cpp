@@ -10,11 +10,14 @@
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace tw::platform {
 
-bool IsNativeSeparator(char c) { return c == '/'; }
+bool IsNativeSeparator(char c) {
+    return c == '/';
+}
 
 std::string ExecutablePath() {
     char buffer[PATH_MAX];
@@ -47,7 +50,9 @@ std::int64_t FileSize(const std::string& path) {
     return static_cast<std::int64_t>(st.st_size);
 }
 
-bool CreateFolder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+bool CreateFolder(const std::string& path) {
+    return ::mkdir(path.c_str(), 0777) == 0;
+}
 
 namespace {
 
@@ -118,7 +123,13 @@ bool RemoveTree(const std::string& path) {
     return ::rmdir(path.c_str()) == 0;
 }
 
-bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool DeleteEmptyFolder(const std::string& path) {
+    return ::rmdir(path.c_str()) == 0;
+}
+
+bool DeleteFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
 bool SetReadOnly(const std::string& path, bool readOnly) {
     struct stat st {};
@@ -134,7 +145,9 @@ bool IsReadOnly(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
-bool RenameReplace(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+bool RenameReplace(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
 
 bool CopyFileNew(const std::string& from, const std::string& to) {
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
@@ -214,7 +227,9 @@ bool ListFolder(const std::string& path, std::vector<DirEntry>& out) {
     return true;
 }
 
-void WriteFileAtomic(const std::string& path, const std::string& bytes) {
+namespace {
+
+void WriteThroughTemp(const std::string& path, const std::string& bytes, bool durable) {
     std::random_device rd;
     std::string temp = path + ".tmp" + std::to_string(rd() % 1000000u);
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -233,8 +248,10 @@ void WriteFileAtomic(const std::string& path, const std::string& bytes) {
         }
         done += static_cast<std::size_t>(w);
     }
-    if (::close(fd) != 0) {
+    if ((durable && ::fsync(fd) != 0) || ::close(fd) != 0) {
         int e = errno;
+        if (durable)
+            ::close(fd);
         ::unlink(temp.c_str());
         RaiseSystemError("Cannot write file", path, e);
     }
@@ -247,6 +264,20 @@ void WriteFileAtomic(const std::string& path, const std::string& bytes) {
         ::unlink(temp.c_str());
         RaiseSystemError("Cannot write file", path, e);
     }
+    if (durable) {
+        std::string folder = path.substr(0, path.find_last_of('/') + 1);
+        if (!SyncPath(folder.empty() ? std::string(".") : folder))
+            RaiseSystemError("Cannot write file", path, errno);
+    }
+}
+
+} // namespace
+
+void WriteFileAtomic(const std::string& path, const std::string& bytes) {
+    WriteThroughTemp(path, bytes, false);
+}
+void WriteFileDurable(const std::string& path, const std::string& bytes) {
+    WriteThroughTemp(path, bytes, true);
 }
 
 bool ReadFile(const std::string& path, std::string& out) {
@@ -271,6 +302,44 @@ bool ReadFile(const std::string& path, std::string& out) {
     }
     ::close(fd);
     return true;
+}
+
+bool SyncPath(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = ::fsync(fd) == 0 || errno == EINVAL; // some file systems cannot sync a folder
+    int e = errno;
+    ::close(fd);
+    errno = e;
+    return ok;
+}
+
+bool SyncFileSystem(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = ::syncfs(fd) == 0;
+    int e = errno;
+    ::close(fd);
+    errno = e;
+    return ok;
+}
+
+bool GetFileId(const std::string& path, FileId& id) {
+    struct stat st {};
+    if (path.empty() || ::lstat(path.c_str(), &st) != 0)
+        return false;
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+    return true;
+}
+
+std::int64_t FreeSpace(const std::string& path) {
+    struct statvfs vfs {};
+    if (::statvfs(path.c_str(), &vfs) != 0)
+        return -1;
+    return static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);
 }
 
 } // namespace tw::platform

@@ -34,7 +34,13 @@ TEST(AddonE2E, TheDemoHomePageInstallsAGbkNamedAddon) {
     // The game is there, so the update worker goes straight to the patches.
     WriteBytes(folder.Path() + "wow.exe", "#!/bin/sh\n");
     ::chmod((folder.Path() + "wow.exe").c_str(), 0755);
-    WriteBytes(folder.Path() + "Interface/AddOns/Mine/Mine.toc", "mine");
+    // The previous run was killed while it replaced the add-on folder: the player's add-ons are
+    // aside, the new ones not yet in place. The start puts the old ones back before anything else.
+    WriteBytes(folder.Path() + "Interface/.AddOns-old-9-1/Mine/Mine.toc", "mine");
+    WriteBytes(folder.Path() + "Interface/.AddOns-new-9-1/Half/Half.toc", "half");
+    WriteBytes(folder.Path() + "down/addon-install.journal",
+               R"({"kind":"replace","new":".AddOns-new-9-1","old":".AddOns-old-9-1","newDevice":0,"newInode":0})");
+    WriteBytes(folder.Path() + "down/temp/addon-9-2/Left/Left.toc", "left over");
 
     LauncherFolder::StartOptions options;
     options.env["TARNWICK_SERVICE_URL"] = service.Endpoint();
@@ -64,6 +70,11 @@ TEST(AddonE2E, TheDemoHomePageInstallsAGbkNamedAddon) {
               (std::vector<std::string>{"Mine/", "Mine/Mine.toc", "团队助手/", "团队助手/团队助手.toc",
                                         "团队助手/核心.lua"}));
     EXPECT_TRUE(Exists(folder.Path() + "down/temp/DemoAddon.zip"));
+    EXPECT_FALSE(Exists(folder.Path() + "Interface/AddOns/Half"));
+    EXPECT_FALSE(Exists(folder.Path() + "Interface/.AddOns-old-9-1"));
+    EXPECT_FALSE(Exists(folder.Path() + "Interface/.AddOns-new-9-1"));
+    EXPECT_FALSE(Exists(folder.Path() + "down/temp/addon-9-2"));
+    EXPECT_FALSE(Exists(folder.Path() + "down/addon-install.journal"));
     std::this_thread::sleep_for(1s); // the page's last state text
     x.Screenshot(CurrentTestName());
 

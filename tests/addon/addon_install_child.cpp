@@ -1,0 +1,44 @@
+// One real add-on install in a process of its own, for the kill test: the add-on worker runs as in
+// the launcher, and every notice goes to stdout as a line as soon as it is sent.
+//
+//   addon_install_child PROGRAM_FOLDER DOWN_TEMP URL NAME MD5 TYPE
+#include "addon/addonSpy.h"
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace {
+
+class StdoutForm : public tw::IMainForm {
+public:
+    void Synchronize(const std::function<void()>& fn) override {
+        std::lock_guard lock(mainThread_);
+        fn();
+    }
+    void PostMessage(int) override {}
+    void lbl_Msg() override {}
+    void lbl_Start_Game() override {}
+    void lbl_Down_Addon() override { Line(h_LblAddonMsg); }
+    void lbl_Addon_End() override { Line("end"); }
+    void LoadURL(const std::string&) override {}
+
+private:
+    static void Line(const std::string& text) {
+        std::fputs((text + "\n").c_str(), stdout);
+        std::fflush(stdout);
+    }
+    std::mutex mainThread_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 7)
+        return 2;
+    const std::string program = argv[1];
+    StdoutForm form;
+    tw::TaddonSpy worker(form, argv[2], program + "down/", argv[3], argv[4], argv[5], 1, std::stoi(argv[6]), program);
+    worker.Execute();
+    return 0;
+}

@@ -1,0 +1,313 @@
+// Add-on installs killed at varied moments: a real install (reference service, real 7-Zip
+// library) runs in a process of its own and is killed with SIGKILL at points spread over its
+// unpacking and placing; the start-up recovery then runs, and the add-on folder must hold exactly
+// the state before or exactly the state after, with no staging, journal or side folder left.
+#include "addon/addonPlace.h"
+#include "archive_support.h"
+#include "base/helpers.h"
+#include "platform/fs.h"
+#include "reference_service.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace tw;
+using namespace tw::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Relative path -> content; folders end in '/' and have no content.
+using Tree = std::map<std::string, std::string>;
+
+Tree Snapshot(const std::string& folder) {
+    Tree tree;
+    for (const auto& rel : ListTree(folder))
+        tree[rel] = rel.back() == '/' ? std::string() : ReadBytes(folder + rel);
+    return tree;
+}
+
+void Plant(const std::string& folder, const Tree& tree) {
+    ASSERT_TRUE(RemoveFolderTree(folder));
+    fs::create_directories(folder);
+    for (const auto& [rel, content] : tree)
+        if (rel.back() == '/')
+            fs::create_directories(folder + rel);
+        else
+            WriteBytes(folder + rel, content);
+}
+
+// The names directly inside a folder, sorted.
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Describe(const Tree& got, const Tree& before, const Tree& after) {
+    std::string out;
+    for (const auto& [rel, content] : got) {
+        bool inBefore = before.count(rel) && before.at(rel) == content;
+        bool inAfter = after.count(rel) && after.at(rel) == content;
+        out += rel + (inBefore ? " old" : "") + (inAfter ? " new" : "") + "\n";
+    }
+    return out;
+}
+
+// A folder on another file system than the temporary folder's (shared memory), when there is one.
+std::string OtherFileSystemFolder(const std::string& near) {
+    struct stat a {
+    }, b{};
+    if (::stat(near.c_str(), &a) != 0 || ::stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev)
+        return {};
+    std::string pattern = "/dev/shm/tarnwick-temp-XXXXXX";
+    return ::mkdtemp(pattern.data()) ? pattern + "/" : std::string();
+}
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+
+    Child(const std::vector<std::string>& args) {
+        int fds[2];
+        if (::pipe(fds) != 0)
+            throw std::runtime_error("pipe");
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(fds[1], 1);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            std::vector<char*> argv;
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        out = fds[0];
+    }
+    ~Child() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ::close(out);
+    }
+    // Reads until a line containing `marker` (true) or the end of the output (false).
+    bool WaitForLine(const std::string& marker) {
+        std::string buffered;
+        for (;;) {
+            pollfd p{out, POLLIN, 0};
+            if (::poll(&p, 1, 30'000) <= 0)
+                return false;
+            char c;
+            if (::read(out, &c, 1) != 1)
+                return false;
+            if (c != '\n') {
+                buffered += c;
+                continue;
+            }
+            if (buffered.find(marker) != std::string::npos)
+                return true;
+            buffered.clear();
+        }
+    }
+    void Kill() {
+        ::kill(pid, SIGKILL);
+        Wait();
+    }
+    // Waits for the end of the process (bounded by the output's end: the child closes it at exit).
+    void Wait() {
+        char buffer[256];
+        pollfd p{out, POLLIN, 0};
+        while (::poll(&p, 1, 30'000) > 0 && ::read(out, buffer, sizeof buffer) > 0) {
+        }
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+struct KillSite {
+    TempFolder game{"tarnwick-kill"};
+    TempFolder server{"tarnwick-kill-server"};
+    ReferenceService service{server.Path()};
+    Tree archive, before;
+
+    KillSite() {
+        WriteBytes(game / "wow.exe", "MZ game");
+        // 120 files in twelve folders; the player's folder shares 40 of them, and has its own.
+        for (int i = 0; i < 120; ++i) {
+            const std::string rel = "Pack" + std::to_string(i % 12) + "/f" + std::to_string(i) + ".lua";
+            archive[rel] = Content(4000 + static_cast<std::size_t>(i), i);
+            if (i % 3 == 0)
+                before[rel] = "old " + std::to_string(i);
+        }
+        before["Mine/Mine.lua"] = "mine";
+        for (auto tree : {&archive, &before}) {
+            Tree folders;
+            for (const auto& [rel, content] : *tree)
+                folders[rel.substr(0, rel.find('/') + 1)] = "";
+            tree->insert(folders.begin(), folders.end());
+        }
+        Plant(server / "src/", archive);
+        MakePythonZip(server / "pack.zip", "import os\n"
+                                           "src = sys.argv[1].rsplit('/', 1)[0] + '/src'\n"
+                                           "for root, dirs, files in sorted(os.walk(src)):\n"
+                                           "    for f in sorted(files):\n"
+                                           "        p = os.path.join(root, f)\n"
+                                           "        add(os.path.relpath(p, src), open(p, 'rb').read())\n");
+    }
+    std::string AddOns() const { return game / "Interface/AddOns/"; }
+    Tree After(int type) const {
+        Tree after = type == 1 ? Tree() : before;
+        for (const auto& [rel, content] : archive)
+            after[rel] = content;
+        return after;
+    }
+    Child Start(const std::string& temp, int type) {
+        return Child({ADDON_INSTALL_CHILD, game.Path(), temp, service.Url("/files/pack.zip"), "pack.zip",
+                      ToolMd5(server / "pack.zip"), std::to_string(type)});
+    }
+};
+
+} // namespace
+
+TEST(AddonKill, EveryKilledInstallRecoversToTheOldOrTheNewFolder) {
+    KillSite site;
+    const std::string sameFs = site.game / "down/temp/";
+    const std::string otherFs = OtherFileSystemFolder(site.game.Path());
+    std::vector<std::string> temps{sameFs};
+    if (otherFs.empty())
+        std::printf("no second file system (/dev/shm) here: the copy across file systems is not killed\n");
+    else
+        temps.push_back(otherFs);
+
+    constexpr int kKillsPerSetting = 6;
+    int runs = 0, endedOld = 0, endedNew = 0;
+    for (int type : {0, 1}) {
+        const Tree after = site.After(type);
+        for (const auto& temp : temps) {
+            SCOPED_TRACE("type " + std::to_string(type) + ", temporary folder " + temp);
+            // One whole run tells how long unpacking and placing take here.
+            Plant(site.AddOns(), site.before);
+            auto t0 = std::chrono::steady_clock::now();
+            {
+                Child child = site.Start(temp, type);
+                ASSERT_TRUE(child.WaitForLine(R"("code":3)"));
+                t0 = std::chrono::steady_clock::now();
+                ASSERT_TRUE(child.WaitForLine(R"("code":9)"));
+                child.Wait();
+            }
+            const auto span = std::chrono::steady_clock::now() - t0;
+            ASSERT_EQ(Snapshot(site.AddOns()), after);
+
+            for (int k = 0; k < kKillsPerSetting; ++k) {
+                Plant(site.AddOns(), site.before);
+                {
+                    Child child = site.Start(temp, type);
+                    ASSERT_TRUE(child.WaitForLine(R"("code":3)"));
+                    if (k % 2 == 0) {
+                        // Anywhere in unpacking and placing.
+                        std::this_thread::sleep_for(span * (k + 1) / (kKillsPerSetting + 1));
+                    } else {
+                        // Within the steps that change the add-on folder: they begin once the
+                        // journal is there.
+                        const std::string journal = site.game / "down/" + kAddonJournalName;
+                        WaitUntil([&] { return Exists(journal); }, std::chrono::seconds(30),
+                                  std::chrono::milliseconds(0));
+                        std::this_thread::sleep_for(std::chrono::microseconds(400 * (k / 2)));
+                    }
+                    child.Kill();
+                }
+                ++runs;
+                // The next start.
+                RecoverAddonInstall(site.game / "Interface/AddOns", site.game / "down/", temp);
+
+                const Tree got = Snapshot(site.AddOns());
+                const bool isOld = got == site.before, isNew = got == after;
+                endedOld += isOld;
+                endedNew += isNew;
+                EXPECT_TRUE(isOld || isNew) << "kill " << k << " left a mixed folder:\n"
+                                            << Describe(got, site.before, after);
+                EXPECT_EQ(Names(site.game / "Interface/"), std::vector<std::string>{"AddOns"}) << "kill " << k;
+                EXPECT_FALSE(Exists(site.game / "down/" + kAddonJournalName));
+                for (const auto& entry : Names(temp))
+                    EXPECT_NE(entry.rfind(kAddonStagingPrefix, 0), 0u) << "left behind: " << entry;
+            }
+        }
+    }
+    std::printf("%d kills: %d recovered to the old folder, %d to the new one\n", runs, endedOld, endedNew);
+    if (!otherFs.empty())
+        RemoveFolderTree(otherFs);
+}
+
+// A merge that meets a file it may not replace half-way is undone: every file already moved in
+// goes out again and the replaced ones come back, also when the unpack came from another file
+// system (copied, compared, then used).
+TEST(AddonPlace, AFailedMergeIsUndoneOnEitherFileSystem) {
+    TempFolder game{"tarnwick-place"};
+    const std::string otherFs = OtherFileSystemFolder(game.Path());
+    const std::string addons = game / "Interface/AddOns/";
+    Tree staged{{"A/", ""}, {"A/a.lua", "new a"}, {"B/", ""}, {"B/b.lua", "new b"},
+                {"C/", ""}, {"C/c.lua", "new c"}, {"Z/", ""}, {"Z/z.lua", "new z"}};
+    Tree before{{"A/", ""}, {"A/a.lua", "old a"}, {"Mine/", ""}, {"Mine/m.lua", "mine"},
+                {"Z/", ""}, {"Z/z.lua", "old z"}};
+
+    struct Case {
+        std::string what;
+        bool replace, readOnlyZ, otherFs;
+        bool fails;
+    };
+    const std::vector<Case> cases{
+        {"merge, last file read-only", false, true, false, true},
+        {"merge across file systems, last file read-only", false, true, true, true},
+        {"merge across file systems", false, false, true, false},
+        {"replace across file systems", true, false, true, false},
+        {"replace over a read-only file", true, true, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.otherFs && otherFs.empty()) {
+            std::printf("no second file system (/dev/shm) here: \"%s\" skipped\n", c.what.c_str());
+            continue;
+        }
+        Plant(addons, before);
+        if (c.readOnlyZ) {
+            ASSERT_TRUE(platform::SetReadOnly(addons + "Z/z.lua", true));
+        }
+        const std::string staging = (c.otherFs ? otherFs : game / "down/temp/") + "addon-1";
+        Plant(staging + "/", staged);
+
+        bool failed = false;
+        try {
+            PlaceStagedAddon(staging, game / "Interface/AddOns", c.replace, game / "down/");
+        } catch (const std::exception&) {
+            failed = true;
+        }
+        EXPECT_EQ(failed, c.fails);
+        Tree expected = c.replace ? staged : before;
+        if (!c.replace && !c.fails)
+            for (const auto& [rel, content] : staged)
+                expected[rel] = content;
+        EXPECT_EQ(Snapshot(addons), expected);
+        EXPECT_EQ(Names(game / "Interface/"), std::vector<std::string>{"AddOns"});
+        EXPECT_FALSE(Exists(game / "down/" + kAddonJournalName));
+        EXPECT_FALSE(Exists(staging));
+    }
+    if (!otherFs.empty())
+        RemoveFolderTree(otherFs);
+}
