@@ -10,7 +10,8 @@
 //   {"paths":   {"/files/client/a.bin": KNOB, ...},
 //    "actions": {"getupdate": KNOB, ...}}
 // KNOB members, all optional: "times" (apply to the first N requests only), "status" (answer with
-// it), "body" (answer with this text), "delay_ms" (wait first), "redirects" (a chain of N
+// it), "body" (answer with this text), "body_hex" (answer with these bytes, in hexadecimal: for
+// bodies that are not UTF-8), "delay_ms" (wait first), "redirects" (a chain of N
 // redirects before the answer), "redirect_status", "redirect_to" (one redirect there),
 // "cut_after" (announce the whole length, send N bytes, close), "stall_after" (send N bytes, then
 // nothing for "stall_ms", default 120000), "no_length" (no Content-Length, chunked), "headers"
@@ -177,6 +178,13 @@ public:
         if (knob.contains("body")) {
             content.file.clear();
             content.text = knob.value("body", std::string());
+        }
+        if (knob.contains("body_hex")) {
+            const std::string hex = knob.value("body_hex", std::string());
+            content.file.clear();
+            content.text.clear();
+            for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+                content.text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
         }
         const json extraHeaders = knob.value("headers", json::object());
         for (const auto& [name, value] : extraHeaders.items())

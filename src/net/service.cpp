@@ -1,6 +1,8 @@
 #include "net/service.h"
 
+#include "base/text.h"
 #include "platform/error.h"
+#include "platform/shell.h"
 #include "tarnwick_config.h"
 
 #include <charconv>
@@ -34,7 +36,73 @@ std::int64_t ParseDecimal(const std::string& text) {
     return value;
 }
 
+// Code page of the bodies that are not UTF-8: GBK.
+constexpr unsigned kNonUtf8AnswerCodePage = 936;
+
+// The UTF-8 sequence at the start of `s`: its length when it is valid, else 0 with `bad` set to
+// the bytes that one U+FFFD replaces (a lead byte and the continuation bytes that fitted it, or
+// one byte that cannot start a sequence). Overlong forms, surrogates and values beyond U+10FFFF
+// are not valid.
+std::size_t Utf8Sequence(std::string_view s, std::size_t& bad) {
+    const auto b = static_cast<unsigned char>(s[0]);
+    bad = 1;
+    if (b < 0x80)
+        return 1;
+    std::size_t need;
+    unsigned char low = 0x80, high = 0xBF; // the range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        need = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        need = 2;
+        if (b == 0xE0)
+            low = 0xA0;
+        else if (b == 0xED)
+            high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        need = 3;
+        if (b == 0xF0)
+            low = 0x90;
+        else if (b == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    for (std::size_t k = 1; k <= need; ++k) {
+        const auto c = k < s.size() ? static_cast<unsigned char>(s[k]) : 0;
+        if (k >= s.size() || c < low || c > high) {
+            bad = k;
+            return 0;
+        }
+        low = 0x80;
+        high = 0xBF;
+    }
+    return need + 1;
+}
+
 } // namespace
+
+std::string AnswerText(std::string_view body) {
+    std::size_t bad = 0;
+    std::size_t i = 0;
+    for (std::size_t n; i < body.size() && (n = Utf8Sequence(body.substr(i), bad)) > 0;)
+        i += n;
+    if (i == body.size())
+        return std::string(body);
+    std::string text;
+    if (platform::DecodeCodePage(std::string(body), kNonUtf8AnswerCodePage, text))
+        return text;
+    text.assign(body.substr(0, i));
+    while (i < body.size()) {
+        if (const std::size_t n = Utf8Sequence(body.substr(i), bad); n > 0) {
+            text.append(body.substr(i, n));
+            i += n;
+        } else {
+            AppendUtf8(text, 0xFFFD);
+            i += bad;
+        }
+    }
+    return text;
+}
 
 std::string ServiceUrl() {
     return FromEnvironment("TARNWICK_SERVICE_URL", TARNWICK_DEFAULT_SERVICE_URL);
@@ -93,7 +161,7 @@ std::string TrimControls(std::string_view text) {
 TAnswer TAnswer::Parse(const std::string& text, const std::string& what) {
     nlohmann::json j;
     try {
-        j = nlohmann::json::parse(text);
+        j = nlohmann::json::parse(AnswerText(text));
     } catch (const nlohmann::json::exception& e) {
         throw Error("The answer to " + what + " is not JSON: " + e.what());
     }

@@ -34,6 +34,11 @@ std::string PostAction(THttpClient& http, const std::string& endpoint, const std
 // Every leading and trailing character at or below U+0020 removed.
 std::string TrimControls(std::string_view text);
 
+// An answer body as UTF-8 text. Valid UTF-8 stays as it is. A body that is not, but is valid GBK
+// throughout (code page 936, what services hosted in China write when they are not UTF-8), is
+// decoded as GBK; in any other body each invalid sequence becomes U+FFFD. Nothing is refused here.
+std::string AnswerText(std::string_view body);
+
 // One JSON object read by the service's reading rules. Keys match exactly. A missing key (or a
 // null) reads as "", 0, an empty object or an empty list. Numbers read as text give their
 // decimal text, true/false give "true"/"false"; as integers, text must be a whole decimal number
@@ -41,8 +46,8 @@ std::string TrimControls(std::string_view text);
 class TAnswer {
 public:
     TAnswer() : json_(nlohmann::json::object()) {}
-    // Raises tw::Error for malformed JSON and for a value that is not an object. `what` names the
-    // answer in the message (the action or URL).
+    // Reads `text` as AnswerText does, then raises tw::Error for malformed JSON and for a value
+    // that is not an object. `what` names the answer in the message (the action or URL).
     static TAnswer Parse(const std::string& text, const std::string& what);
 
     std::string Text(const std::string& key) const;

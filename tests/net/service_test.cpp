@@ -118,6 +118,24 @@ TEST(ReadingRules, ListsAndMisshapedAnswers) {
         EXPECT_THROW(TAnswer::Parse(text, "x"), Error) << text;
 }
 
+// Services hosted in China may answer in GBK, or with stray bytes; such an answer is read, not
+// refused: as GBK when the whole body is GBK, else with U+FFFD for each invalid sequence.
+TEST(ReadingRules, AnswersThatAreNotUtf8AreRead) {
+    const std::string r = "\xEF\xBF\xBD"; // U+FFFD
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"服务器", "服务器"},
+        {"\\t\xB7\xFE\xCE\xF1\xC6\xF7.\xD6\xD0\xB9\xFA ", "服务器.中国"}, // GBK, trimmed
+        {"ab\xFF", "ab" + r},                                             // a lone 0xFF
+        {"服\xFF务", "服" + r + "务"},
+        {"\xF0\x9F\x98", r},                                 // a cut sequence: one U+FFFD
+        {"\xC0\xAF\xED\xA0\x80\xFF", r + r + r + r + r + r}, // overlong, surrogate: each byte
+    };
+    for (const auto& [data, expected] : cases)
+        EXPECT_EQ(TAnswer::Parse("{\"data\":\"" + data + "\"}", "getwowhost").Trimmed("data"), expected) << data;
+    for (const char* text : {"\xB7\xFE\xCE\xF1", "<html>\xFF</html>", "{\"a\":\xFF}"})
+        EXPECT_THROW(TAnswer::Parse(text, "x"), Error) << text;
+}
+
 TEST(Percentages, RoundHalvesToEven) {
     EXPECT_EQ(PercentHalfEven(1, 8), 12); // 12.5
     EXPECT_EQ(PercentHalfEven(3, 8), 38); // 37.5

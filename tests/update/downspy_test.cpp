@@ -138,6 +138,27 @@ TEST_F(WorkerTest, EveryFailureEndsTheSequenceWithTheGameReadyNotice) {
     EXPECT_FALSE(Exists(Temp() + "marker.txt"));
 }
 
+// A service hosted in China may answer in GBK, or with a stray byte: the answers are read and the
+// sequence carries on, the game host trimmed as ever.
+TEST_F(WorkerTest, AnswersThatAreNotUtf8DoNotEndTheSequence) {
+    const auto hex = [](const std::string& bytes) {
+        std::string out;
+        for (unsigned char c : bytes)
+            out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+        return out;
+    };
+    const std::string home = service->Url("/home/index.html");
+    Settings({{"update", Update(TARNWICK_VERSION_TEXT)}});
+    service->SetKnobs(
+        {{"actions",
+          {{"getwowhost", {{"body_hex", hex("{\"data\":\" \xB7\xFE\xCE\xF1\xC6\xF7.\xD6\xD0\xB9\xFA\\t\"}")}}},
+           {"gethomepageurl", {{"body_hex", hex("{\"data\":\"" + home + "?\xFF\"}")}}}}}});
+    RunWorker();
+    EXPECT_EQ(form->WowHost(), "服务器.中国");
+    EXPECT_EQ(form->Texts("load"), (std::vector<std::string>{home + "?\xEF\xBF\xBD"}));
+    EXPECT_THAT(Statuses(), ::testing::Contains(kPatchCheck));
+}
+
 TEST_F(WorkerTest, ServiceDownGivesOnlyTheFirstTextAndTheNotice) {
     service->Stop();
     RunWorker();
