@@ -186,6 +186,9 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
     WriteBytes(site.server / "text.zip", "this is not an archive");
     MakePythonZip(site.server / "slip.zip", "add('Good/a.lua', 'a')\nadd('../../../escaped.lua', 'evil')\n");
     MakePythonZip(site.server / "conflict.zip", "add('Mine/Mine.lua/inner.lua', 'x')\n");
+    MakePythonZip(site.server / "gbk.zip", "raw('好/a.lua', 'a')\nraw(b'\\xb1/b.lua', 'cut GBK')\n");
+    MakePythonZip(site.server / "twice.zip", "add('Good/a.lua', 'a')\nadd('Good\\\\a.lua', 'b')\n");
+    ScopedEnv zh("LC_ALL", "zh_CN.UTF-8"); // names in code page 936
     const std::vector<std::string> before{"Mine/", "Mine/Mine.lua"};
     WriteBytes(site.AddOns() + "Mine/Mine.lua", "mine");
 
@@ -201,6 +204,8 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
         {"not a zip", "text.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
         {"zip slip", "slip.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
         {"file where a folder is needed", "conflict.zip", 0, {0, 1, 2, 3, 4, 1002, -1}, "", false},
+        {"name not in the code page", "gbk.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
+        {"one name twice", "twice.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
         {"no 7z library", "new.zip", 1, {0, 1, 2, 3, 1002, -1}, "", true},
         {"interrupted download", "new.zip", 1, {0, 1, 2, 1002, -1}, R"({"cut_after": 100000})", false},
     };
