@@ -24,6 +24,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QScreen>
 #include <QThread>
 #include <QTimer>
@@ -362,13 +363,22 @@ void TMainForm::Chromium1LoadError(const QWebEngineLoadingInfo& info) {
 void TMainForm::Chromium1LoadEnd(const QWebEngineLoadingInfo& info) {
     // The worker's notifications run in whatever document is current: one sent while the home
     // page was still on its way, or before the page had defined its functions, is gone with that
-    // document. Without this a home page that arrives late keeps its start button disabled.
-    if (info.status() != QWebEngineLoadingInfo::LoadSucceededStatus)
+    // document. Without this a home page that arrives late keeps its start button disabled. Each
+    // trusted document is told once: what it has not taken yet, the status text first.
+    if (info.status() != QWebEngineLoadingInfo::LoadSucceededStatus || !Chromium1 || (!FLblMsgSent && !FStartGameSent))
         return;
-    if (FLblMsgSent)
-        lbl_Msg();
-    if (FStartGameSent)
-        lbl_Start_Game();
+    if (!Chromium1->extension->TrustsDocument(Chromium1->url()))
+        return;
+    QPointer<TMainForm> self(this);
+    Chromium1->runJavaScript(QStringLiteral("performance.timeOrigin"), [self](const QVariant& document) {
+        if (!self || !document.isValid())
+            return;
+        const double loaded = document.toDouble();
+        if (self->FLblMsgSent && self->FLblMsgTakenBy != loaded)
+            self->lbl_Msg();
+        if (self->FStartGameSent && self->FStartGameTakenBy != loaded)
+            self->lbl_Start_Game();
+    });
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {
@@ -580,7 +590,7 @@ void TMainForm::Synchronize(const std::function<void()>& fn) {
         std::rethrow_exception(error);
 }
 
-void TMainForm::RunInMainFrame(const std::string& script) {
+void TMainForm::RunInMainFrame(const std::string& script, double* takenBy) {
     // Dropped while no browser is up (before it exists and after it has closed), and while the
     // main frame shows a document that is not trusted (before the first one, it shows none).
     if (!Chromium1)
@@ -588,16 +598,28 @@ void TMainForm::RunInMainFrame(const std::string& script) {
     const QUrl document = Chromium1->url();
     if (!document.isEmpty() && !Chromium1->extension->TrustsDocument(document))
         return;
-    Chromium1->runJavaScript(Q(script));
+    if (!takenBy) {
+        Chromium1->runJavaScript(Q(script));
+        return;
+    }
+    // The document answers with its time origin once the page's function has returned; an error
+    // (the function not defined yet, say) answers nothing. Answers come in the order of the runs.
+    *takenBy = 0;
+    QPointer<TMainForm> self(this);
+    Chromium1->runJavaScript(Q("(function () { " + script + "; return performance.timeOrigin; })()"),
+                             [self, takenBy](const QVariant& answer) {
+                                 if (self)
+                                     *takenBy = answer.isValid() ? answer.toDouble() : 0;
+                             });
 }
 
 void TMainForm::lbl_Msg() {
     FLblMsgSent = true;
-    RunInMainFrame(LblMsgScript(h_LblMsg));
+    RunInMainFrame(LblMsgScript(h_LblMsg), &FLblMsgTakenBy);
 }
 void TMainForm::lbl_Start_Game() {
     FStartGameSent = true;
-    RunInMainFrame(LblStartGameScript());
+    RunInMainFrame(LblStartGameScript(), &FStartGameTakenBy);
 }
 void TMainForm::lbl_Down_Addon() { RunInMainFrame(LblDownAddonScript(h_LblAddonMsg)); }
 void TMainForm::lbl_Addon_End() { RunInMainFrame(LblAddonEndScript()); }

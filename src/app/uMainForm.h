@@ -93,7 +93,9 @@ private:
     void CloseBrowser();
     void HandleMessage(int message);
     void ShowHandlerError(const QString& text);
-    void RunInMainFrame(const std::string& script);
+    // Runs `script` in the main frame's document when that one is trusted. With `takenBy`, records
+    // there which document ran it without an error (0 until known, and when it failed).
+    void RunInMainFrame(const std::string& script, double* takenBy = nullptr);
 
     // Browser events.
     void Chromium1AfterCreated();
@@ -132,8 +134,12 @@ private:
     bool FAfterCreated = false;
     bool FUpdateStarted = false;
     bool FLoadErrorShown = false;
+    // What the worker has told the page, and which main-frame document last took each of them
+    // without an error (its time origin, which no two documents of the window share; 0: none).
     bool FLblMsgSent = false;
     bool FStartGameSent = false;
+    double FLblMsgTakenBy = 0;
+    double FStartGameTakenBy = 0;
     std::atomic<bool> FDestroyed{false};
 };
 

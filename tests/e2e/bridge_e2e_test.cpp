@@ -298,8 +298,12 @@ TEST_F(BridgeE2E, OnlyTrustedDocumentsMakeTheLauncherAct) {
             kind + "', r + ' ' + native_get_channel() + ' ' + p);</script>");
     };
     foreign.Serve("/evil", ReportServer::Html(hostile("evil")));
-    foreign.Serve("/top", ReportServer::Html(hostile("top") + "<script>setTimeout(function () { location.href = '" +
-                                             home + "?back'; }, 300);</script>"));
+    // The foreign page also listens for the launcher's notifications: it must hear none.
+    foreign.Serve("/top", ReportServer::Html(
+                              hostile("top") +
+                              "<script>window.lblmsg = function (t) { twReport('foreign-notified', t); };"
+                              "window.lblstartgame = function () { twReport('foreign-notified', 'start'); };"
+                              "setTimeout(function () { location.href = '" + home + "?back'; }, 1000);</script>"));
     sameSite.Serve("/fonts", ReportServer::Html(server.PageWithReporter(
                                  "<script>native_clear_fonts(); twReport('fonts', native_get_channel());</script>")));
     server.Serve(
@@ -336,7 +340,9 @@ TEST_F(BridgeE2E, OnlyTrustedDocumentsMakeTheLauncherAct) {
     EXPECT_TRUE(WaitUntil([&] { return !Exists(P("Fonts")); }, 15s));
     x.Screenshot(CurrentTestName() + "-frames");
 
-    // Off to the other site and back: the foreign top page gets nothing, the home page acts again.
+    // Off to the other site and back: the foreign top page gets nothing, the home page acts again
+    // and, once loaded, is told again that the game may be started.
+    ASSERT_TRUE(server.WaitFor("lblstartgame", 60s)) << "the worker has finished";
     server.Serve("/go", ReportServer::Html("native_open_url('http://sentinel.test/1'); location.href = '" +
                                            foreign.BaseUrl() + "/top';"));
     auto top = server.WaitFor("top", 30s);
@@ -346,6 +352,9 @@ TEST_F(BridgeE2E, OnlyTrustedDocumentsMakeTheLauncherAct) {
     EXPECT_EQ(server.Reports("home")[0].data, " c7");
     EXPECT_EQ(server.Reports("home")[1].data, "?back c7");
     EXPECT_TRUE(WaitUntil([&] { return !Exists(P("Cache")); }, 15s)) << "back on the home page, its commands act";
+    EXPECT_TRUE(server.WaitFor("lblstartgame", 20s, 2));
+    EXPECT_EQ(server.Reports("lblstartgame").back().data, "?back");
+    EXPECT_TRUE(server.Reports("foreign-notified").empty()) << server.Reports("foreign-notified")[0].data;
 
     // Commands are handled in order: once the second sentinel is open, nothing else is coming.
     EXPECT_TRUE(WaitUntil([&] { return ReadBytes(P("opened.log")).find("/2") != std::string::npos; }, 15s));
@@ -358,6 +367,57 @@ TEST_F(BridgeE2E, OnlyTrustedDocumentsMakeTheLauncherAct) {
     EXPECT_TRUE(x.IsViewable(*window)) << "neither minimised nor closed";
     x.Screenshot(CurrentTestName());
     EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
+}
+
+TEST_F(BridgeE2E, AHomePageThatLoadsAfterTheNewsIsToldOncePerDocument) {
+    // The service fails right after naming its home page, and the home page is slow: the worker
+    // ends while the local page is still shown. The home page, and the same page reloaded, must
+    // each get the last status text and then lblstartgame, once.
+    TempFolder root("tarnwick-e2e-service");
+    WriteBytes(root / "service.json", nlohmann::json{{"homepage", server.BaseUrl() + "/home"}}.dump());
+    tw::test::ReferenceService service(root.Path());
+    // The home page's address comes late enough for the local page to have loaded: it hears
+    // everything the worker says from then on.
+    service.SetKnobs({{"actions", {{"gethomepageurl", {{"delay_ms", 2000}}}, {"getwowhost", {{"status", 500}}}}}});
+    auto home = ReportServer::Html(server.PageWithReporter(
+        "<script>var doc = 'home' + (sessionStorage.getItem('n') | 0); sessionStorage.setItem('n', (doc === 'home0') | 0);"
+        "window.lblmsg = function (t) { twReport(doc, 'lblmsg ' + t); };"
+        "window.lblstartgame = function () { twReport(doc, 'lblstartgame');"
+        "  if (doc === 'home0') setTimeout(function () { location.reload(); }, 500); };</script>"));
+    home.delayMs = 3000;
+    server.Serve("/home", home);
+    folder.WritePage(server.PageWithReporter("<script>window.lblmsg = function (t) { twReport('local', 'lblmsg ' + t); };"
+                                             "window.lblstartgame = function () { twReport('local', 'lblstartgame'); };"
+                                             "</script>"));
+    LauncherFolder::StartOptions options;
+    options.env["TARNWICK_SERVICE_URL"] = service.Endpoint();
+    options.env["TARNWICK_DOWNLOAD_HOST"] = service.Base();
+    auto launcher = folder.Start(x, options);
+    auto window = x.WaitForWindow(kMainWindow);
+    ASSERT_TRUE(window);
+
+    // What the worker said, as the local page heard it: its texts, then lblstartgame.
+    auto local = [&] {
+        std::vector<std::string> out;
+        for (const auto& r : server.Reports("local"))
+            out.push_back(r.data);
+        return out;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return !local().empty() && local().back() == "lblstartgame"; }, 60s));
+    const std::vector<std::string> told = local();
+    ASSERT_GE(told.size(), 2u);
+    const std::string last = told[told.size() - 2];
+    ASSERT_EQ(last.rfind("lblmsg ", 0), 0u) << last;
+
+    ASSERT_TRUE(server.WaitFor("home1", 60s, 2)) << "the reloaded page heard nothing";
+    x.Screenshot(CurrentTestName());
+    EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
+    for (const char* doc : {"home0", "home1"}) {
+        std::vector<std::string> heard;
+        for (const auto& r : server.Reports(doc))
+            heard.push_back(r.data);
+        EXPECT_EQ(heard, (std::vector<std::string>{last, "lblstartgame"})) << doc;
+    }
 }
 
 } // namespace
