@@ -74,7 +74,8 @@ TEST(AddonE2E, TheDemoHomePageInstallsAGbkNamedAddon) {
     EXPECT_FALSE(Exists(folder.Path() + "Interface/.AddOns-old-9-1"));
     EXPECT_FALSE(Exists(folder.Path() + "Interface/.AddOns-new-9-1"));
     EXPECT_FALSE(Exists(folder.Path() + "down/temp/addon-9-2"));
-    EXPECT_FALSE(Exists(folder.Path() + "down/addon-install.journal"));
+    // The journal goes last, after the files are in place and synced.
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(folder.Path() + "down/addon-install.journal"); }, 30s));
     std::this_thread::sleep_for(1s); // the page's last state text
     x.Screenshot(CurrentTestName());
 

@@ -55,6 +55,9 @@ protected:
             "<script>window.addEventListener('load', function () {"
             "  twReport('load', JSON.stringify({ua: navigator.userAgent, lang: navigator.language,"
             "    w: innerWidth, h: innerHeight}));"
+            "});"
+            "window.addEventListener('resize', function () {"
+            "  twReport('resize', JSON.stringify({w: innerWidth, h: innerHeight}));"
             "});</script>" +
                 extra,
             "<style>html,body{margin:0;height:100%;background:" + colour + "}</style>");
@@ -105,7 +108,14 @@ TEST_F(ShellE2E, WindowShowsThePageInItsFrameWithTheRuntimeSettings) {
     EXPECT_EQ(g.height, 720) << "the minimum outer height wins over the 691-pixel client height";
     EXPECT_EQ(g.x, (x.Width() - g.width) / 2);
     EXPECT_EQ(g.y, (x.Height() - g.height) / 2);
-    EXPECT_NE(load->data.find("\"w\":1050,\"h\":718"), std::string::npos) << load->data;
+    // The page may have loaded before the browser's window was fitted into the host; it then
+    // hears of its size with a resize.
+    EXPECT_TRUE(WaitUntil([&] {
+        if (load->data.find("\"w\":1050,\"h\":718") != std::string::npos)
+            return true;
+        const auto resized = server.Reports("resize");
+        return !resized.empty() && resized.back().data == "{\"w\":1050,\"h\":718}";
+    }, 10s)) << load->data;
 
     // Browser identity: the engine's Chromium, this platform, the launcher's version.
     const std::regex ua(R"(^Mozilla/5\.0 \(X11; Linux [^)]+\) AppleWebKit/537\.36 \(KHTML, like Gecko\) )"
