@@ -275,55 +275,35 @@ std::string FileVersionText(const std::string& path) {
 }
 
 Md5Digest FileMd5(const std::string& path, const Md5ProgressHandler& handler) {
-    std::int64_t size = -1;
-    {
-        platform::ReadOnlyFile probe;
-        if (probe.Open(path))
-            size = probe.Size();
-    }
-    const bool large = size > static_cast<std::int64_t>(kMd5MappedLimit);
-    const bool empty = size == 0;
-
     DigestContext digest;
-    if (large) {
-        platform::ReadOnlyFile file;
-        if (!file.Open(path))
-            RaiseSystemError("Cannot open file", path, errno);
-        const auto total = static_cast<std::uint64_t>(size);
-        std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kMd5BlockSize, total)));
-        std::uint64_t done = 0;
-        while (done < total) {
-            std::int64_t n = file.Read(buffer.data(), buffer.size());
-            if (n < 0)
-                RaiseSystemError("Cannot read file", path, errno);
-            if (n == 0)
-                break;
-            digest.Update(buffer.data(), static_cast<std::size_t>(n));
-            done += static_cast<std::uint64_t>(n);
-            if (handler)
-                handler(total, done);
-        }
-        return digest.Finish();
-    }
-
     platform::ReadOnlyFile file;
     if (!file.Open(path))
         return digest.Finish();
-    std::int64_t length = file.Size();
-    if (length < 0) {
-        if (!empty)
-            throw Error("CreateFileMapping Failed. " + std::to_string(errno));
-        return digest.Finish();
+    const std::int64_t length = file.Size();
+    if (length < 0)
+        RaiseSystemError("Cannot read file", path, errno);
+    // Read, never mapped: here the page faults of a mapping cost more than the copy, and a
+    // mapped file that shrinks underneath kills the process. A file that changes while it is
+    // read gives the digest of what was read; its check then fails and it is fetched again.
+    const auto size = static_cast<std::uint64_t>(length);
+    const bool report = handler && size > kMd5MappedLimit;
+    // One buffer per thread, reused by every call on it; reads sized to stay in the cache.
+    thread_local std::vector<unsigned char> buffer(kMd5ReadSize);
+    std::uint64_t done = 0, nextReport = std::min<std::uint64_t>(size, kMd5BlockSize);
+    while (done < size) {
+        const std::int64_t n =
+            file.Read(buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - done)));
+        if (n < 0)
+            RaiseSystemError("Cannot read file", path, errno);
+        if (n == 0)
+            break;
+        digest.Update(buffer.data(), static_cast<std::size_t>(n));
+        done += static_cast<std::uint64_t>(n);
+        if (report && done >= nextReport) {
+            handler(size, done);
+            nextReport = std::min<std::uint64_t>(size, done + kMd5BlockSize);
+        }
     }
-    if (length == 0)
-        return digest.Finish();
-    // The file may have grown past the mapping limit since the probe: digest what the probe saw
-    // as small in one view all the same, as its size now says.
-    platform::FileView view;
-    if (!view.Map(file, static_cast<std::size_t>(length)))
-        throw Error("MapViewOfFile Failed. " + std::to_string(errno));
-    digest.Update(view.Data(), view.Length());
-    view.Unmap();
     return digest.Finish();
 }
 

@@ -13,10 +13,11 @@ using Md5Digest = std::array<std::uint8_t, 16>;
 // Called with (file size, bytes digested so far) on the thread that called FileMd5.
 using Md5ProgressHandler = std::function<void(std::uint64_t size, std::uint64_t done)>;
 
-// Files up to and including this size are digested through one memory mapping; larger ones are
-// read in blocks of kMd5BlockSize through one reused buffer.
+// FileMd5 reports progress only for files larger than kMd5MappedLimit, once per kMd5BlockSize
+// bytes; it reads kMd5ReadSize bytes at a time into one buffer per thread.
 inline constexpr std::uint64_t kMd5MappedLimit = 536'870'912;
 inline constexpr std::size_t kMd5BlockSize = 4'194'304;
+inline constexpr std::size_t kMd5ReadSize = 262'144;
 // A command line given to StartProgram is cut after this many characters.
 inline constexpr std::size_t kCommandLineLimit = 512;
 
@@ -65,9 +66,10 @@ void EndProcessesNamed(const std::string& name);
 // "0.0.0.0" for anything else.
 std::string FileVersionText(const std::string& path);
 
-// MD5 of a file's content. A missing or unopenable file (below the block-read size) gives the
-// digest of empty input. Raises tw::Error when a file cannot be mapped, and when a large file
-// cannot be opened or read. The handler is called after every block of a large file only.
+// MD5 of a file's content, read in blocks at every size. A missing or unopenable file gives the
+// digest of empty input; a read that fails raises tw::Error; a file that shrinks while it is read
+// gives the digest of what was read. The handler is called only for files larger than
+// kMd5MappedLimit, after every kMd5BlockSize bytes, the last call with both counts equal.
 Md5Digest FileMd5(const std::string& path, const Md5ProgressHandler& handler = {});
 // The digest as 32 upper-case hexadecimal characters.
 std::string Md5Hex(const Md5Digest& digest);
