@@ -158,10 +158,34 @@ void TaddonSpy::InstallAddon() {
 void TaddonSpy::UnpackAddon(const std::string& archive, const std::string& folder) {
     auto reader = CreateZipReader(FLibraryPaths);
     reader->OpenFile(archive);
+    // No real add-on comes near these limits; an archive that does is refused before anything
+    // is written.
+    if (reader->NumberOfItems() > FUnpackItemLimit)
+        throw Error("The add-on archive holds " + std::to_string(reader->NumberOfItems()) + " items, more than " +
+                    std::to_string(FUnpackItemLimit));
+    FUnpackRefusal.clear();
     reader->SetProgressCallback(nullptr, [this](void* sender, bool total, std::uint64_t value) {
         return OnUnpackProgress(sender, total, value);
     });
-    reader->ExtractTo(folder);
+    try {
+        reader->ExtractTo(folder);
+    } catch (...) {
+        if (!FUnpackRefusal.empty())
+            throw Error(FUnpackRefusal);
+        throw;
+    }
+}
+
+bool TaddonSpy::RoomFor(std::uint64_t bytes) const {
+    // The unpack is staged in the temporary folder and, on another file system, copied beside
+    // the add-on folder: both must hold it, and leave the player some room.
+    const std::uint64_t needed = bytes + kFreeSpaceMargin;
+    for (const std::string& folder : {FDownTemp, FProgramFolder}) {
+        const std::int64_t free = platform::FreeSpace(folder);
+        if (free >= 0 && static_cast<std::uint64_t>(free) < needed)
+            return false;
+    }
+    return true;
 }
 
 void TaddonSpy::PutInPlace(const std::string& staging) {
@@ -208,7 +232,21 @@ z7::HRESULT TaddonSpy::OnUnpackProgress(void*, bool total, std::uint64_t value) 
     if (total) {
         FUnpackTotal = static_cast<std::int64_t>(value);
         FLastPercent = -1;
-    } else if (FUnpackTotal > 0) {
+        // Announced before the first byte is written.
+        if (value > FUnpackSizeLimit)
+            FUnpackRefusal = "The add-on archive unpacks to " + std::to_string(value) + " bytes, more than " +
+                             std::to_string(FUnpackSizeLimit);
+        else if (!RoomFor(value))
+            FUnpackRefusal = "There is no room for the " + std::to_string(value) + " bytes of the add-on";
+        return FUnpackRefusal.empty() ? z7::S_OK : z7::E_ABORT;
+    }
+    // Sizes in an archive may lie: the writing stops once more arrives than was announced (with
+    // a little slack for the reader's reporting steps) or than the limit allows.
+    if (value > FUnpackSizeLimit || value > static_cast<std::uint64_t>(FUnpackTotal) + kUnpackSlack) {
+        FUnpackRefusal = "The add-on archive unpacks to more than it announced";
+        return z7::E_ABORT;
+    }
+    if (FUnpackTotal > 0) {
         SendPercent(kAddonInstallProgress, value, static_cast<std::uint64_t>(FUnpackTotal));
     }
     return z7::S_OK;

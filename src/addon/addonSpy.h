@@ -75,6 +75,14 @@ public:
 
     // Where the archive library is looked for; the program folder's first, then the system's.
     std::vector<std::string> FLibraryPaths;
+    // Archives over these are refused before anything is written (no real add-on comes near
+    // them); tests lower them.
+    std::uint64_t FUnpackSizeLimit = std::uint64_t{2} << 30;
+    std::uint32_t FUnpackItemLimit = 100'000;
+    // Room left for the player after an add-on is unpacked.
+    static constexpr std::uint64_t kFreeSpaceMargin = 64u << 20;
+    // How far the unpacked bytes may run past the announced total before the unpacking stops.
+    static constexpr std::uint64_t kUnpackSlack = 2u << 20;
     // The HTTP client's TLS settings (tests give it their own certificate authority).
     TTlsHandler& TlsHandler() { return *FSSLIO; }
     THttpClient& HttpClient() { return *FHttp; }
@@ -90,6 +98,7 @@ protected:
 
 private:
     void SendPercent(int code, std::uint64_t done, std::uint64_t total);
+    bool RoomFor(std::uint64_t bytes) const;
     void PutInPlace(const std::string& staging);
 
     IMainForm& FForm;
@@ -106,7 +115,8 @@ private:
     std::string FProgramFolder;
     std::int64_t FDownTotal = 0;
     std::int64_t FUnpackTotal = 0;
-    int FLastPercent = -1; // the percentage last sent in the current series; repeats are not sent
+    std::string FUnpackRefusal; // why the unpacking was stopped from here
+    int FLastPercent = -1;      // the percentage last sent in the current series; repeats are not sent
 };
 
 // The MSG_DOWN_ADDON handler (main thread): starts a worker with these values when

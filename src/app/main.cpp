@@ -10,6 +10,8 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -20,9 +22,7 @@ namespace {
 // process ends, as the workers free themselves and are never awaited.
 tw::TMainForm* g_mainForm = nullptr;
 
-} // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     // Held by every process that goes on, until it ends; a plain second start ends here, silently.
     const bool running = tw::platform::HoldNamedMarker(tw::kInstanceMarkerName);
     if (!tw::StartAllowed(running, argc - 1))
@@ -73,4 +73,15 @@ int main(int argc, char** argv) {
     if (g_mainForm)
         g_mainForm->FormDestroy();
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int code = Run(argc, argv);
+    // Workers are never awaited and may still run (the update worker in a download, an add-on
+    // worker in its journal): the process ends here, without destroying the static objects they
+    // use underneath them. What is ours to keep is on the disk already; the streams are flushed.
+    std::fflush(nullptr);
+    std::_Exit(code);
 }

@@ -50,7 +50,9 @@ const char* const kLoadErrorText = "网络出错，请确保网络正常后再�
 const char* const kNoClientText = "未找到游戏客户端，请确保您已正确安装了魔兽客户端！";
 const char* const kBoxCaption = "提示";
 
-QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
+QString Q(const std::string& utf8) {
+    return QString::fromStdString(utf8);
+}
 
 // A page command's message with the values it brought: each post carries its own, so that two
 // quick commands of one kind never hand each other's values to the handler.
@@ -160,10 +162,11 @@ std::vector<std::string> CreateGlobalCEFApp(const std::vector<std::string>& argu
 QStringList MissingRuntimeFiles() {
     const QString appDir = QCoreApplication::applicationDirPath();
     QStringList missing;
-    const QString process = EnginePath("QTWEBENGINEPROCESS_PATH",
-                                       {QLibraryInfo::path(QLibraryInfo::LibraryExecutablesPath) + "/QtWebEngineProcess",
-                                        appDir + "/QtWebEngineProcess"},
-                                       {});
+    const QString process =
+        EnginePath("QTWEBENGINEPROCESS_PATH",
+                   {QLibraryInfo::path(QLibraryInfo::LibraryExecutablesPath) + "/QtWebEngineProcess",
+                    appDir + "/QtWebEngineProcess"},
+                   {});
     const QFileInfo processInfo(process);
     if (!processInfo.isFile() || !processInfo.isExecutable())
         missing << process;
@@ -171,8 +174,8 @@ QStringList MissingRuntimeFiles() {
         EnginePath("QTWEBENGINE_RESOURCES_PATH",
                    {QLibraryInfo::path(QLibraryInfo::DataPath) + "/resources", appDir + "/resources", appDir},
                    "qtwebengine_resources.pak");
-    for (const char* pack : {"qtwebengine_resources.pak", "qtwebengine_resources_100p.pak",
-                             "qtwebengine_resources_200p.pak"})
+    for (const char* pack :
+         {"qtwebengine_resources.pak", "qtwebengine_resources_100p.pak", "qtwebengine_resources_200p.pak"})
         if (!QFileInfo(resources + "/" + pack).isFile())
             missing << resources + "/" + pack;
     const QString locales = EnginePath(
@@ -188,7 +191,8 @@ bool StartGlobalCEFApp() {
     const QStringList missing = MissingRuntimeFiles();
     if (!missing.isEmpty()) {
         QMessageBox::critical(nullptr, Q(kBoxCaption),
-                              QStringLiteral("浏览器组件不完整，登录器无法启动。缺少以下文件：\n\n") + missing.join('\n'));
+                              QStringLiteral("浏览器组件不完整，登录器无法启动。缺少以下文件：\n\n") +
+                                  missing.join('\n'));
         return false;
     }
     const QString userData = Q(ProgramFolder()) + platform::kBrowserDataFolder;
@@ -216,9 +220,13 @@ void DestroyGlobalCEFApp() {
     g_profile = nullptr;
 }
 
-QWebEngineProfile* GlobalProfile() { return g_profile; }
+QWebEngineProfile* GlobalProfile() {
+    return g_profile;
+}
 
-QUrl StartAddress() { return QUrl::fromLocalFile(QDir::current().absoluteFilePath("launcherui/index.html")); }
+QUrl StartAddress() {
+    return QUrl::fromLocalFile(QDir::current().absoluteFilePath("launcherui/index.html"));
+}
 
 // ---- TMainForm ----
 
@@ -262,8 +270,12 @@ TMainForm::TMainForm() : TFormEx(QStringLiteral("Tarnwick")) {
 // object (tests do) ends no processes.
 TMainForm::~TMainForm() = default;
 
-bool TMainForm::BrowserInitialized() const { return Chromium1 && FAfterCreated; }
-bool TMainForm::Timer1Active() const { return Timer1->isActive(); }
+bool TMainForm::BrowserInitialized() const {
+    return Chromium1 && FAfterCreated;
+}
+bool TMainForm::Timer1Active() const {
+    return Timer1->isActive();
+}
 
 void TMainForm::showEvent(QShowEvent* e) {
     TFormEx::showEvent(e);
@@ -409,7 +421,9 @@ void TMainForm::CloseBrowser() {
     Chromium1Close();
 }
 
-void TMainForm::Chromium1Close() { PostMessage(MSG_BROWSER_DESTROY); }
+void TMainForm::Chromium1Close() {
+    PostMessage(MSG_BROWSER_DESTROY);
+}
 
 void TMainForm::Chromium1BeforeClose() {
     FCanClose = true;
@@ -540,8 +554,9 @@ void TMainForm::LetGoOfUpdateWorker() {
 
 void TMainForm::EndDownloaderProcesses() {
     // The downloaders this launcher started, and any working in its download folder; other
-    // programs' downloads are not ours to end.
-    EndOurAria2Processes(FDownPath);
+    // programs' downloads are not ours to end. They are asked to stop first, so that what they
+    // fetched is kept for the next start; killed only when they do not go within 5 s.
+    StopOurAria2Processes(FDownPath, std::chrono::seconds(5));
 }
 
 void TMainForm::WMDownAddon() {
@@ -554,10 +569,18 @@ void TMainForm::WMStartGame() {
         QMessageBox::critical(isVisible() ? this : nullptr, Q(kBoxCaption), Q(kNoClientText));
 }
 
-void TMainForm::WMClearCache() { ClearCache(ProgramFolder()); }
-void TMainForm::WMClearUserCache() { ClearUserCache(ProgramFolder()); }
-void TMainForm::WMClearFonts() { ClearFonts(ProgramFolder()); }
-void TMainForm::WMOpenUrl() { OpenWebAddress(FOpwnUrl); }
+void TMainForm::WMClearCache() {
+    ClearCache(ProgramFolder());
+}
+void TMainForm::WMClearUserCache() {
+    ClearUserCache(ProgramFolder());
+}
+void TMainForm::WMClearFonts() {
+    ClearFonts(ProgramFolder());
+}
+void TMainForm::WMOpenUrl() {
+    OpenWebAddress(FOpwnUrl);
+}
 
 void TMainForm::FormDestroy() {
     if (FDestroyed.exchange(true))
@@ -621,8 +644,12 @@ void TMainForm::lbl_Start_Game() {
     FStartGameSent = true;
     RunInMainFrame(LblStartGameScript(), &FStartGameTakenBy);
 }
-void TMainForm::lbl_Down_Addon() { RunInMainFrame(LblDownAddonScript(h_LblAddonMsg)); }
-void TMainForm::lbl_Addon_End() { RunInMainFrame(LblAddonEndScript()); }
+void TMainForm::lbl_Down_Addon() {
+    RunInMainFrame(LblDownAddonScript(h_LblAddonMsg));
+}
+void TMainForm::lbl_Addon_End() {
+    RunInMainFrame(LblAddonEndScript());
+}
 
 void TMainForm::LoadURL(const std::string& url) {
     if (!Chromium1)

@@ -262,7 +262,7 @@ void EndProcessesNamed(const std::string& name) {
             continue;
         std::string exe = AsciiLower(p.exeName.substr(0, 260));
         if (!wanted.empty() && exe.find(wanted) != std::string::npos)
-            platform::TerminateProcess(p.pid);
+            platform::TerminateProcess(p);
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 // Processes of one operating system: starting, listing and ending them.
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,16 +17,54 @@ ProcessId CurrentProcessId();
 ProcessId SpawnDetached(const std::string& program, const std::vector<std::string>& args,
                         const std::string& workFolder = {});
 
+// A process this program started, held through a handle to that very process (a pidfd on
+// Linux), so that a signal can never reach a later process that was given the same number. The
+// process is reaped in the background as with SpawnDetached; dropping the handle does not end it.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(ProcessId pid, int handle) : pid_(pid), handle_(handle) {}
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    bool Started() const { return pid_ > 0; }
+    ProcessId Pid() const { return pid_; }
+    // True until the process has ended.
+    bool Alive() const;
+    // Asks the process to end (SIGTERM); it may save its work first. False once it has ended.
+    bool AskToEnd() const;
+    // Ends it at once (SIGKILL). False once it has ended.
+    bool Kill() const;
+    // Waits up to `timeout` for the end; true when it has ended.
+    bool WaitEnded(std::chrono::milliseconds timeout) const;
+
+private:
+    bool Send(int signal) const;
+    ProcessId pid_ = -1;
+    int handle_ = -1;
+};
+
+// SpawnDetached, and the process is held. Not Started() (errno set) when it cannot be started.
+ChildProcess SpawnHeld(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& workFolder = {});
+
 // A running process as the system lists it.
 struct ProcessInfo {
     ProcessId pid = 0;
-    std::string exeName;    // file name of its executable image (may be empty when hidden from us)
-    std::string workFolder; // its current folder, when readable
+    std::uint64_t startTime = 0; // with the pid, tells this process from a later one of that number
+    std::string exeName;         // file name of its executable image (may be empty when hidden from us)
+    std::string workFolder;      // its current folder, when readable
 };
 std::vector<ProcessInfo> ListProcesses();
 
 // Ends a process at once (the Windows TerminateProcess). False when it could not be signalled.
 bool TerminateProcess(ProcessId pid);
+// The same for a listed process, and only while it is still the one listed (not a later process
+// that was given its number meanwhile). `askFirst` sends SIGTERM instead, so it may save its work.
+bool TerminateProcess(const ProcessInfo& process, bool askFirst = false);
 
 // True while the process exists (and is not a zombie).
 bool ProcessAlive(ProcessId pid);

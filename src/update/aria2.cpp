@@ -2,22 +2,31 @@
 
 #include "base/helpers.h"
 #include "base/text.h"
+#include "net/http.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <set>
 #include <thread>
 
 namespace tw {
 
 namespace {
 
-// Every aria2c this process started, for the end-of-run clean-up.
+// Every aria2c this process started and its secret, for the end-of-run clean-up.
+struct Started {
+    std::shared_ptr<platform::ChildProcess> process;
+    std::string secret;
+};
 std::mutex gStartedMutex;
-std::set<platform::ProcessId> gStarted;
+std::vector<Started> gStarted;
+
+std::vector<Started> StartedSoFar() {
+    std::lock_guard lock(gStartedMutex);
+    return gStarted;
+}
 
 std::string RandomSecret() {
     std::random_device rd;
@@ -58,13 +67,15 @@ bool TAria2::Start(const std::string& programFolder, const std::string& download
         "--rpc-listen-port=58012",      "--rpc-listen-all=false",
         "--rpc-allow-origin-all=false", "--daemon=false",
         "--rpc-secret=" + secret_,      "--stop-with-process=" + std::to_string(platform::CurrentProcessId())};
-    pid_ = platform::SpawnDetached(program, args, WithoutTrailingSeparator(downloadFolder));
-    if (pid_ <= 0) {
+    auto process = std::make_shared<platform::ChildProcess>(
+        platform::SpawnHeld(program, args, WithoutTrailingSeparator(downloadFolder)));
+    if (!process->Started()) {
         error = "Cannot start \"" + program + "\": " + SystemErrorText(errno);
         return false;
     }
+    process_ = process;
     std::lock_guard lock(gStartedMutex);
-    gStarted.insert(pid_);
+    gStarted.push_back({process, secret_});
     return true;
 }
 
@@ -80,36 +91,81 @@ std::string TAria2::Request(const std::string& method) const {
 }
 
 bool TAria2::Running() const {
-    return pid_ > 0 && platform::ProcessAlive(pid_);
+    return process_ && process_->Alive();
 }
 
 void TAria2::WaitGone(std::chrono::milliseconds timeout) {
-    if (pid_ <= 0)
+    if (!process_)
         return;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (platform::ProcessAlive(pid_) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (platform::ProcessAlive(pid_)) {
-        platform::TerminateProcess(pid_);
-        for (int i = 0; i < 100 && platform::ProcessAlive(pid_); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!process_->WaitEnded(timeout)) {
+        process_->Kill();
+        process_->WaitEnded(std::chrono::seconds(2));
     }
     std::lock_guard lock(gStartedMutex);
-    gStarted.erase(pid_);
-    pid_ = -1;
+    std::erase_if(gStarted, [&](const Started& s) { return s.process == process_; });
+    process_.reset();
 }
 
-void EndOurAria2Processes(const std::string& downloadFolder) {
-    std::set<platform::ProcessId> ours;
-    {
-        std::lock_guard lock(gStartedMutex);
-        ours = gStarted;
-    }
+namespace {
+
+// aria2c processes working in the download folder that this launcher did not start (an earlier
+// run's, for instance).
+std::vector<platform::ProcessInfo> StrayAria2Processes(const std::string& downloadFolder,
+                                                       const std::vector<Started>& ours) {
+    std::vector<platform::ProcessInfo> stray;
     const std::string folder = WithoutTrailingSeparator(downloadFolder);
     for (const auto& p : platform::ListProcesses()) {
-        bool isAria2 = p.exeName.find("aria2c") != std::string::npos;
-        if (isAria2 && (ours.count(p.pid) || (!folder.empty() && p.workFolder == folder)))
-            platform::TerminateProcess(p.pid);
+        bool mine = false;
+        for (const auto& s : ours)
+            mine |= s.process->Pid() == p.pid && s.process->Alive();
+        if (!mine && p.exeName.find("aria2c") != std::string::npos && !folder.empty() && p.workFolder == folder)
+            stray.push_back(p);
+    }
+    return stray;
+}
+
+} // namespace
+
+void EndOurAria2Processes(const std::string& downloadFolder) {
+    const std::vector<Started> ours = StartedSoFar();
+    for (const auto& s : ours)
+        s.process->Kill();
+    for (const auto& p : StrayAria2Processes(downloadFolder, ours))
+        platform::TerminateProcess(p);
+}
+
+void StopOurAria2Processes(const std::string& downloadFolder, std::chrono::milliseconds grace) {
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    const std::vector<Started> ours = StartedSoFar();
+    for (const auto& s : ours) {
+        if (!s.process->Alive())
+            continue;
+        try {
+            THttpClient http;
+            http.SetStallTimeout(std::chrono::seconds(1));
+            TAria2 request;
+            request.secret_ = s.secret;
+            http.PostJson(kAria2Endpoint, request.Request("aria2.shutdown"));
+        } catch (...) {
+            // Not listening (any more): the signal below does the same.
+        }
+    }
+    // aria2c takes seconds to obey the call; the signal makes it save and go at once.
+    for (const auto& s : ours)
+        s.process->AskToEnd();
+    const auto stray = StrayAria2Processes(downloadFolder, ours);
+    for (const auto& p : stray)
+        platform::TerminateProcess(p, true);
+    auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    };
+    for (const auto& s : ours)
+        if (!s.process->WaitEnded(std::max(left(), std::chrono::milliseconds(0))))
+            s.process->Kill();
+    for (const auto& p : stray) {
+        while (platform::ProcessAlive(p.pid) && left().count() > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        platform::TerminateProcess(p);
     }
 }
 

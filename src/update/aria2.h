@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,19 +37,27 @@ public:
 
     // True while the process started last is alive.
     bool Running() const;
-    platform::ProcessId Pid() const { return pid_; }
+    platform::ProcessId Pid() const { return process_ ? process_->Pid() : -1; }
     const std::string& Secret() const { return secret_; }
 
     // Waits up to `timeout` for the process started last to end; ends it when it does not.
     void WaitGone(std::chrono::milliseconds timeout);
 
 private:
-    platform::ProcessId pid_ = -1;
+    friend void StopOurAria2Processes(const std::string&, std::chrono::milliseconds);
+    std::shared_ptr<platform::ChildProcess> process_; // shared with the end-of-run clean-up
     std::string secret_;
 };
 
 // Ends, without waiting, every aria2c that this launcher started and every aria2c whose current
 // folder is `downloadFolder`; other programs' downloaders are left alone.
 void EndOurAria2Processes(const std::string& downloadFolder);
+
+// The launcher's end: the same downloaders, but asked to stop so that they save their progress
+// (control files) for the next start: aria2.shutdown over the RPC endpoint for those this
+// launcher started, SIGTERM for all of them, and SIGKILL only for one still running after
+// `grace`. Returns when all have ended (or been killed).
+void StopOurAria2Processes(const std::string& downloadFolder,
+                           std::chrono::milliseconds grace = std::chrono::seconds(5));
 
 } // namespace tw

@@ -13,7 +13,10 @@
 #include <nlohmann/json.hpp>
 
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <sched.h>
+#include <sys/mount.h>
 #include <thread>
 
 using namespace tw;
@@ -198,6 +201,8 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
         std::vector<int> codes;
         std::string knob; // knob path -> JSON text
         bool no7z = false;
+        std::uint64_t sizeLimit = 0; // lowered limits of the worker, 0 for its own
+        std::uint32_t itemLimit = 0;
     };
     const std::vector<Case> cases{
         {"404", "missing.zip", 1, {0, 1, 2, 1002, -1}, "", false},
@@ -208,6 +213,9 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
         {"one name twice", "twice.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
         {"no 7z library", "new.zip", 1, {0, 1, 2, 3, 1002, -1}, "", true},
         {"interrupted download", "new.zip", 1, {0, 1, 2, 1002, -1}, R"({"cut_after": 100000})", false},
+        // Refused before anything is written: more than the limits let through.
+        {"bigger than the limit", "new.zip", 0, {0, 1, 2, 3, 1002, -1}, "", false, 1'000'000},
+        {"more items than the limit", "new.zip", 0, {0, 1, 2, 3, 1002, -1}, "", false, 0, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -219,6 +227,10 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
         auto worker = site.Worker(site.Url(c.file), c.file, md5, c.type);
         if (c.no7z)
             worker.FLibraryPaths = {site.game / "7z.so"};
+        if (c.sizeLimit)
+            worker.FUnpackSizeLimit = c.sizeLimit;
+        if (c.itemLimit)
+            worker.FUnpackItemLimit = c.itemLimit;
         worker.Execute();
         EXPECT_THAT(Folded(site.Codes()), ElementsAreArray(c.codes));
         EXPECT_EQ(site.Form().Texts("lbldownaddon").back(), R"({"code":1002,"msg":"插件安装失败"})");
@@ -344,4 +356,22 @@ TEST(AddonWorker, TwoRequestsAtOnceRunTheirOwnWorkers) {
     EXPECT_EQ(form.Events().back().kind, "lbladdonend");
     EXPECT_EQ(ReadBytes(site.AddOns() + "Two/Two.toc"), "two");
     EXPECT_EQ(ReadBytes(site.AddOns() + "NewAddon/核心.lua"), ReadBytes(site.server / "one.zip.big"));
+}
+
+// A full disk: the add-on does not fit on the (small) file system of the temporary folder, which is
+// told before anything is written; the add-on folder stays as it was.
+TEST(AddonWorker, NoRoomForTheUnpackFailsBeforeWriting) {
+    AddonSite site;
+    MakeAddon(site.server / "new.zip");
+    WriteBytes(site.AddOns() + "Mine/Mine.lua", "mine");
+    ASSERT_TRUE(EnsureFolder(site.Temp()));
+    // A file system of its own, in a mount namespace of this process only.
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", site.Temp().c_str(), "tmpfs", 0, "size=8m") != 0)
+        GTEST_SKIP() << "no small file system can be mounted here: " << std::strerror(errno);
+    site.Worker(site.Url("new.zip"), "new.zip", site.Md5("new.zip"), 0).Execute();
+    EXPECT_THAT(Folded(site.Codes()), ElementsAre(0, 1, 2, 3, 1002, -1));
+    EXPECT_EQ(ListTree(site.AddOns()), (std::vector<std::string>{"Mine/", "Mine/Mine.lua"}));
+    EXPECT_EQ(ListTree(site.Temp()), std::vector<std::string>{"new.zip"});
+    ::umount2(site.Temp().c_str(), MNT_DETACH);
 }

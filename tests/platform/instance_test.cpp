@@ -132,3 +132,38 @@ TEST(TerminationRequests, EachSignalMakesTheDescriptorReadable) {
 
 } // namespace
 } // namespace tw::platform
+
+namespace tw::platform {
+namespace {
+
+// A number the system may give again: a process held through its handle, or listed with its start
+// time, is signalled only while it is that process.
+TEST(Processes, AHeldOrListedProcessIsNeverMistakenForALaterOneOfTheSameNumber) {
+    ChildProcess child = SpawnHeld("/bin/sleep", {"30"});
+    ASSERT_TRUE(child.Started());
+    EXPECT_TRUE(child.Alive());
+    ProcessInfo listed;
+    for (const auto& p : ListProcesses())
+        if (p.pid == child.Pid())
+            listed = p;
+    ASSERT_EQ(listed.pid, child.Pid());
+    ProcessInfo later = listed;
+    later.startTime += 1; // the same number, another process
+    EXPECT_FALSE(TerminateProcess(later));
+    EXPECT_TRUE(child.Alive());
+    EXPECT_TRUE(TerminateProcess(listed));
+    EXPECT_TRUE(child.WaitEnded(std::chrono::seconds(10)));
+    EXPECT_FALSE(child.Kill());
+    EXPECT_FALSE(child.AskToEnd());
+
+    // Ended and reaped: the handle still names the ended process, never what runs under its
+    // number now.
+    ChildProcess quick = SpawnHeld("/bin/true", {});
+    ASSERT_TRUE(quick.Started());
+    EXPECT_TRUE(quick.WaitEnded(std::chrono::seconds(10)));
+    EXPECT_FALSE(quick.Alive());
+    EXPECT_FALSE(quick.Kill());
+}
+
+} // namespace
+} // namespace tw::platform
