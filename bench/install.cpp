@@ -62,8 +62,9 @@ int main() {
         fs::remove_all(work / "program"); // not in the page cache's way
         const auto t0 = Clock::now();
         if (!Shell("cd " + Quote(tool.string()) +
-                   " && aria2c --conf-path=aria2.conf --enable-rpc=false --quiet=true >/dev/null 2>&1")) {
-            std::fprintf(stderr, "aria2c alone failed\n");
+                   " && aria2c --conf-path=aria2.conf --input-file=d.lst --enable-rpc=false --quiet=true >aria2c.out "
+                   "2>&1")) {
+            std::fprintf(stderr, "aria2c alone failed:\n%s\n", test::ReadBytes(tool / "aria2c.out").c_str());
             return 1;
         }
         const auto t1 = Clock::now();

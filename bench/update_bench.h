@@ -126,22 +126,24 @@ inline WorkerRun RunWorker(const test::ReferenceService& service, const fs::path
     // Consecutive texts of one shape (digits aside) make one phase.
     const std::regex digits("[0-9]+");
     std::string shape;
-    Clock::time_point from = start;
+    Clock::time_point from = start, lastOfShape = start;
     auto close = [&](Clock::time_point to) {
         if (shape.empty())
             return;
         char line[400];
-        std::snprintf(line, sizeof line, "%6.2f - %6.2f s  %s", Seconds(start, from), Seconds(start, to),
-                      shape.c_str());
+        std::snprintf(line, sizeof line, "%6.2f - %6.2f s  (last at %6.2f)  %s", Seconds(start, from),
+                      Seconds(start, to), Seconds(start, lastOfShape), shape.c_str());
         run.phases.push_back(line);
     };
     for (const auto& e : form.events) {
         std::string s = e.kind == "lblmsg" ? std::regex_replace(e.text, digits, "N") : e.kind;
-        if (s == shape)
+        if (s == shape) {
+            lastOfShape = e.at;
             continue;
+        }
         close(e.at);
         shape = s;
-        from = e.at;
+        from = lastOfShape = e.at;
         if (e.kind == "lblstartgame") {
             run.ready = true;
             run.seconds = Seconds(start, e.at);
