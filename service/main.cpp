@@ -2,6 +2,15 @@
 //
 //   tarnwick_service --root FOLDER [--host 127.0.0.1] [--port N] [--port-file FILE] [--log FILE]
 //                    [--knobs FILE] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]]
+//                    [--signing-key PEM]
+//   tarnwick_service keygen DIR
+//
+// --signing-key names an Ed25519 private key: every answer the service makes itself (the
+// actions, aria2.conf, the add-on list, error and redirect texts) then carries the header
+// X-Tarnwick-Signature, the base64 signature of its exact body. Files served from the folder are
+// sent unsigned; the signed lists carry their digests. keygen writes DIR/signing-key.pem and
+// DIR/signing-key.pub (never over an existing key) and prints the public key in the form the
+// launcher's build setting TARNWICK_SIGNING_KEY takes.
 //
 // --port 0 (the default) takes a free port; the port is printed ("listening on URL") and written to
 // --port-file once the server accepts connections. --log appends one JSON line per request as it
@@ -15,10 +24,13 @@
 // redirects before the answer), "redirect_status", "redirect_to" (one redirect there),
 // "cut_after" (announce the whole length, send N bytes, close), "stall_after" (send N bytes, then
 // nothing for "stall_ms", default 120000), "no_length" (no Content-Length, chunked), "headers"
-// ({name: value} added to the answer, e.g. Set-Cookie).
+// ({name: value} added to the answer, e.g. Set-Cookie), "altered_body" (this text goes out in
+// place of the body after it was signed: a change on the way), "signature" (this header value
+// in place of the signature; "" sends none).
 // A POST to /demo/event is a page's report (the demo home page sends what the launcher hands it):
 // its body is printed on standard output as one line, "page: TEXT", which scripts/demo narrates.
 #include "folder.h"
+#include "signing.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -46,7 +58,7 @@ struct Options {
     std::string root = ".";
     std::string host = "127.0.0.1";
     int port = 0;
-    std::string portFile, logFile, knobsFile, tlsCert, tlsKey, tlsMax;
+    std::string portFile, logFile, knobsFile, tlsCert, tlsKey, tlsMax, signingKey;
 };
 
 // Sleeps up to `ms`, ending early when the server stops, so a stalled answer never holds it.
@@ -140,7 +152,10 @@ struct Content {
 
 class Service {
 public:
-    explicit Service(const Options& o) : options_(o), folder_(o.root) {}
+    explicit Service(const Options& o) : options_(o), folder_(o.root) {
+        if (!o.signingKey.empty())
+            signer_ = std::make_unique<tws::Signer>(o.signingKey);
+    }
 
     void Handle(const httplib::Request& req, httplib::Response& res) {
         Record(req);
@@ -162,7 +177,10 @@ public:
                                                    : knob.value("redirect_to", std::string());
             res.status = knob.value("redirect_status", req.method == "POST" ? 307 : 302);
             res.set_header("Location", location);
-            res.set_content("redirect " + std::to_string(hop + 1) + "\n", "text/plain");
+            const std::string text = "redirect " + std::to_string(hop + 1) + "\n";
+            if (signer_)
+                res.set_header(tws::kSignatureHeader, signer_->Sign(text));
+            res.set_content(text, "text/plain");
             return;
         }
         if (knob.contains("delay_ms"))
@@ -185,6 +203,18 @@ public:
             content.text.clear();
             for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
                 content.text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        }
+        if (signer_ && content.file.empty())
+            res.set_header(tws::kSignatureHeader, signer_->Sign(content.text));
+        if (knob.contains("altered_body")) {
+            content.file.clear();
+            content.text = knob.value("altered_body", std::string());
+        }
+        if (knob.contains("signature")) {
+            res.headers.erase(tws::kSignatureHeader);
+            const std::string signature = knob.value("signature", std::string());
+            if (!signature.empty())
+                res.set_header(tws::kSignatureHeader, signature);
         }
         const json extraHeaders = knob.value("headers", json::object());
         for (const auto& [name, value] : extraHeaders.items())
@@ -386,6 +416,7 @@ private:
 
     Options options_;
     tws::ServerFolder folder_;
+    std::unique_ptr<tws::Signer> signer_;
     std::mutex logMutex_;
     long requests_ = 0;
     std::mutex countMutex_;
@@ -404,13 +435,29 @@ int TlsVersion(const std::string& v) {
 
 int Usage() {
     std::cerr << "usage: tarnwick_service --root FOLDER [--host H] [--port N] [--port-file F] [--log F] "
-                 "[--knobs F] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]]\n";
+                 "[--knobs F] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]] [--signing-key PEM]\n"
+                 "       tarnwick_service keygen DIR\n";
     return 2;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "keygen") {
+        if (argc != 3)
+            return Usage();
+        try {
+            const std::string publicKey = tws::MakeKeyPair(argv[2]);
+            std::cerr << "tarnwick_service: wrote " << (fs::path(argv[2]) / "signing-key.pem").string()
+                      << " (the private key: keep it secret, give it to --signing-key) and signing-key.pub\n"
+                         "Build the launcher with -DTARNWICK_SIGNING_KEY=<the line below>\n";
+            std::cout << publicKey << std::endl;
+            return 0;
+        } catch (const std::exception& e) {
+            std::cerr << "tarnwick_service keygen: " << e.what() << '\n';
+            return 1;
+        }
+    }
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -438,6 +485,8 @@ int main(int argc, char** argv) {
                 o.tlsKey = next();
             else if (a == "--tls-max")
                 o.tlsMax = next();
+            else if (a == "--signing-key")
+                o.signingKey = next();
             else
                 return Usage();
         } catch (const std::exception& e) {
@@ -480,11 +529,17 @@ int main(int argc, char** argv) {
         server = std::make_unique<httplib::Server>();
     }
 
-    Service service(o);
+    std::unique_ptr<Service> service;
+    try {
+        service = std::make_unique<Service>(o);
+    } catch (const std::exception& e) {
+        std::cerr << "tarnwick_service: " << e.what() << '\n';
+        return 1;
+    }
     server->new_task_queue = [] { return new httplib::ThreadPool(32); };
     server->set_keep_alive_timeout(5);
     server->set_payload_max_length(64 * 1024 * 1024);
-    auto handler = [&](const httplib::Request& req, httplib::Response& res) { service.Handle(req, res); };
+    auto handler = [&](const httplib::Request& req, httplib::Response& res) { service->Handle(req, res); };
     server->Get(".*", handler);
     server->Post(".*", handler);
 

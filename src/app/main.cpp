@@ -4,6 +4,7 @@
 #include "app/shellRules.h"
 #include "app/uMainForm.h"
 #include "base/helpers.h"
+#include "launcher_key.h"
 #include "platform/instance.h"
 
 #include <QApplication>
@@ -47,7 +48,7 @@ int Run(int argc, char** argv) {
     QGuiApplication::setQuitOnLastWindowClosed(false);
 
     if (tw::StartGlobalCEFApp()) {
-        g_mainForm = new tw::TMainForm;
+        g_mainForm = new tw::TMainForm(TARNWICK_LAUNCHER_SIGNING_KEY);
         QObject::connect(g_mainForm, &tw::TMainForm::Closed, &app, &QCoreApplication::quit, Qt::QueuedConnection);
 
         // The session asking the launcher to end is one more close request.

@@ -230,7 +230,8 @@ QUrl StartAddress() {
 
 // ---- TMainForm ----
 
-TMainForm::TMainForm() : TFormEx(QStringLiteral("Tarnwick")) {
+TMainForm::TMainForm(std::string signingKey)
+    : TFormEx(QStringLiteral("Tarnwick")), FSigningKey(std::move(signingKey)) {
     // FormCreate.
     FCanClose = false;
     FClosing = false;
@@ -543,7 +544,7 @@ void TMainForm::WMStartUpdate() {
 void TMainForm::StartUpdateWorker() {
     // The worker owns itself from here on (down/ and down/temp/ of the program folder, as
     // FDownPath and FDownTemp name them) and frees itself when its run ends.
-    TDownSpy::Start(*this, ProgramFolder());
+    TDownSpy::Start(*this, TAnswerVerifier(FSigningKey), ProgramFolder());
 }
 
 void TMainForm::LetGoOfUpdateWorker() {

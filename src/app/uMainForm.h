@@ -44,7 +44,9 @@ QStringList MissingRuntimeFiles();
 class TMainForm : public TFormEx, public IMainForm {
     Q_OBJECT
 public:
-    TMainForm();
+    // `signingKey`: the build's key for the service's answers (TARNWICK_SIGNING_KEY); empty:
+    // answers are taken unsigned.
+    explicit TMainForm(std::string signingKey = {});
     ~TMainForm() override;
 
     // The workers' seam; see base/mainform.h. Synchronize runs `fn` at once when called on the
@@ -130,6 +132,7 @@ private:
     TBrowserView* FView = nullptr;       // the browser's window, a child of the host
     TBrowserPage* Chromium1 = nullptr;   // the browser: the page in the runtime's profile
     QUrl FStartAddress;
+    std::string FSigningKey;
     bool FShown = false;
     bool FAfterCreated = false;
     bool FUpdateStarted = false;

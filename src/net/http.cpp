@@ -54,6 +54,7 @@ struct Exchange {
     std::int64_t contentLength = -1;
     bool chunked = false;
     bool hasLocation = false;
+    std::vector<std::pair<std::string, std::string>> headers; // of the answer in progress
     bool bodyBegun = false;
     bool bodyEnded = false;
     bool bodyToSink = false;
@@ -127,6 +128,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         x.contentLength = -1;
         x.chunked = false;
         x.hasLocation = false;
+        x.headers.clear();
         return n;
     }
     std::string_view trimmed = TrimLine(line);
@@ -142,6 +144,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         return n;
     std::string_view name = trimmed.substr(0, colon);
     std::string_view value = TrimLine(trimmed.substr(colon + 1));
+    x.headers.emplace_back(name, value);
     if (name.size() == 14 && StartsWithNoCase(name, "content-length")) {
         std::int64_t v = 0;
         bool ok = !value.empty();
@@ -256,11 +259,12 @@ bool IsHttpUrl(const std::string& url) {
 }
 
 void THttpClient::Request(std::string url, const std::string* postBody, const BodySink& sink) {
+    lastHeaders_.clear();
     for (int redirects = 0;; ++redirects) {
         const bool post = postBody != nullptr;
         const char* method = post ? "POST" : "GET";
         if (!IsHttpUrl(url))
-            throw Error(std::string(method) + " \"" + url + "\": only http and https URLs are supported");
+            throw HttpError(std::string(method) + " \"" + url + "\": only http and https URLs are supported", false);
 
         if (post)
             handle_->Renew(); // a POST never rides on an earlier connection
@@ -338,12 +342,14 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
         if (x.failure)
             std::rethrow_exception(x.failure);
         if (x.stalled)
-            throw Error(where + ": no data moved for " + std::to_string(stallTimeout_.count()) +
-                        " ms; the transfer was given up");
+            throw HttpError(where + ": no data moved for " + std::to_string(stallTimeout_.count()) +
+                                " ms; the transfer was given up",
+                            x.status != 0);
         if (rc != CURLE_OK) {
             std::string detail = handle_->errors[0] ? std::string(handle_->errors) : std::string();
             std::string text = curl_easy_strerror(rc);
-            throw Error(where + ": " + text + (detail.empty() || detail == text ? "" : " (" + detail + ")"));
+            throw HttpError(where + ": " + text + (detail.empty() || detail == text ? "" : " (" + detail + ")"),
+                            x.status != 0);
         }
 
         long status = 0;
@@ -352,21 +358,31 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
         if (IsRedirectStatus(status) && curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &next) == CURLE_OK && next &&
             *next) {
             if (redirects + 1 > kMaxRedirects)
-                throw Error(where + ": more than " + std::to_string(kMaxRedirects) + " redirects in a row");
+                throw HttpError(where + ": more than " + std::to_string(kMaxRedirects) + " redirects in a row", true);
             std::string target = next;
             if (!IsHttpUrl(target))
-                throw Error(where + ": redirect to \"" + target + "\", which is not an http or https URL");
+                throw HttpError(where + ": redirect to \"" + target + "\", which is not an http or https URL", true);
             if (post && status != 307 && status != 308)
                 postBody = nullptr;
             url = std::move(target);
             continue;
         }
         lastStatus_ = static_cast<int>(status);
+        lastHeaders_ = std::move(x.headers);
         if (status >= 400)
-            throw Error(where + ": the server answered " + std::to_string(status) +
-                        (x.reason.empty() ? "" : " " + x.reason));
+            throw HttpError(where + ": the server answered " + std::to_string(status) +
+                                (x.reason.empty() ? "" : " " + x.reason),
+                            true);
         return;
     }
+}
+
+std::string THttpClient::LastHeader(std::string_view name) const {
+    std::string value;
+    for (const auto& [n, v] : lastHeaders_)
+        if (EqualsNoCase(n, name))
+            value += (value.empty() ? "" : ", ") + v;
+    return value;
 }
 
 void THttpClient::Get(const std::string& url, const BodySink& sink) {

@@ -12,18 +12,23 @@
 //   repeat it.
 // - GETs go out as HTTP/1.1 and may reuse the connection. A POST closes any open connection and
 //   goes out as HTTP/1.0 with a Content-Length on a connection of its own.
-// - Raises tw::Error, naming the URL, for a status of 400 or more after redirects, a failed
+// - Raises tw::HttpError, naming the URL, for a status of 400 or more after redirects, a failed
 //   connection, name resolution or TLS handshake, an unsupported scheme, and a transfer that moves
 //   no byte for the stall time-out (a dead peer would otherwise hold the worker for ever).
 // - Cookies that answers set are kept for the client's life and sent back where they match.
 // - https needs TLS 1.2 or newer and a certificate that the system's store (or the CA file of the
 //   TLS handler) vouches for, with a matching host name.
+#include "platform/error.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tw {
 
@@ -33,6 +38,18 @@ inline constexpr char kFormContentType[] = "application/x-www-form-urlencoded";
 inline constexpr char kJsonContentType[] = "application/json";
 inline constexpr int kMaxRedirects = 15;
 inline constexpr std::chrono::milliseconds kStallTimeout{60'000};
+
+// A request that failed on the way. Answered() tells whether the server sent an answer at all
+// (false: no connection, no name, no TLS, or nothing before the stall time-out; true: a status of
+// 400 or more, a redirect that cannot be followed, an answer cut short).
+class HttpError : public Error {
+public:
+    HttpError(const std::string& message, bool answered) : Error(message), answered_(answered) {}
+    bool Answered() const { return answered_; }
+
+private:
+    bool answered_;
+};
 
 // The trust settings of a client's https transfers. A worker owns it beside its client.
 class TTlsHandler {
@@ -84,6 +101,10 @@ public:
 
     // Status code of the last final answer (0 before any).
     int LastStatus() const { return lastStatus_; }
+    // A header of the last request's final answer (name without regard to case; a header sent
+    // more than once gives its values joined by ", "); empty when it was not sent or the request
+    // failed.
+    std::string LastHeader(std::string_view name) const;
 
 private:
     struct Handle;
@@ -95,6 +116,7 @@ private:
     std::string contentType_ = kFormContentType;
     std::chrono::milliseconds stallTimeout_ = kStallTimeout;
     int lastStatus_ = 0;
+    std::vector<std::pair<std::string, std::string>> lastHeaders_;
 };
 
 // True for an absolute http or https URL (scheme compared without regard to case).

@@ -163,10 +163,10 @@ TAnswer TAnswer::Parse(const std::string& text, const std::string& what) {
     try {
         j = nlohmann::json::parse(AnswerText(text));
     } catch (const nlohmann::json::exception& e) {
-        throw Error("The answer to " + what + " is not JSON: " + e.what());
+        throw AnswerError("The answer to " + what + " is not JSON: " + e.what());
     }
     if (!j.is_object())
-        throw Error("The answer to " + what + " is not a JSON object");
+        throw AnswerError("The answer to " + what + " is not a JSON object");
     return TAnswer(std::move(j), what);
 }
 
@@ -232,7 +232,7 @@ TAnswer TAnswer::Object(const std::string& key) const {
     if (!v)
         return TAnswer(nlohmann::json::object(), what_ + "." + key);
     if (!v->is_object())
-        throw Error("In the answer to " + what_ + ", \"" + key + "\" is not an object");
+        throw AnswerError("In the answer to " + what_ + ", \"" + key + "\" is not an object");
     return TAnswer(*v, what_ + "." + key);
 }
 
@@ -241,7 +241,7 @@ const nlohmann::json& TAnswer::List(const std::string& key) const {
     if (!v)
         return EmptyList();
     if (!v->is_array())
-        throw Error("In the answer to " + what_ + ", \"" + key + "\" is not a list");
+        throw AnswerError("In the answer to " + what_ + ", \"" + key + "\" is not a list");
     return *v;
 }
 
@@ -252,11 +252,11 @@ std::size_t TAnswer::Count(const std::string& key) const {
 TAnswer TAnswer::Entry(const std::string& key, std::size_t index) const {
     const nlohmann::json& list = List(key);
     if (index >= list.size())
-        throw Error("The answer to " + what_ + " has no entry " + std::to_string(index) + " in \"" + key +
-                    "\" (it has " + std::to_string(list.size()) + ")");
+        throw AnswerError("The answer to " + what_ + " has no entry " + std::to_string(index) + " in \"" + key +
+                          "\" (it has " + std::to_string(list.size()) + ")");
     if (!list[index].is_object())
-        throw Error("In the answer to " + what_ + ", entry " + std::to_string(index) + " of \"" + key +
-                    "\" is not an object");
+        throw AnswerError("In the answer to " + what_ + ", entry " + std::to_string(index) + " of \"" + key +
+                          "\" is not an object");
     return TAnswer(list[index], what_ + "." + key + "[" + std::to_string(index) + "]");
 }
 

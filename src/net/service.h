@@ -2,6 +2,7 @@
 // The launcher service protocol: where the service is, how requests are written, and the one
 // reader of its JSON answers (also used for aria2's JSON-RPC answers).
 #include "net/http.h"
+#include "platform/error.h"
 
 #include <nlohmann/json.hpp>
 
@@ -39,14 +40,21 @@ std::string TrimControls(std::string_view text);
 // decoded as GBK; in any other body each invalid sequence becomes U+FFFD. Nothing is refused here.
 std::string AnswerText(std::string_view body);
 
+// An answer that cannot be read as the reader asks (not JSON, not an object, a member of another
+// shape, an entry beyond the end of a list).
+class AnswerError : public Error {
+public:
+    using Error::Error;
+};
+
 // One JSON object read by the service's reading rules. Keys match exactly. A missing key (or a
 // null) reads as "", 0, an empty object or an empty list. Numbers read as text give their
 // decimal text, true/false give "true"/"false"; as integers, text must be a whole decimal number
-// (else 0), fractions are truncated, true/false give 1/0. What cannot be read raises tw::Error.
+// (else 0), fractions are truncated, true/false give 1/0. What cannot be read raises AnswerError.
 class TAnswer {
 public:
     TAnswer() : json_(nlohmann::json::object()) {}
-    // Reads `text` as AnswerText does, then raises tw::Error for malformed JSON and for a value
+    // Reads `text` as AnswerText does, then raises AnswerError for malformed JSON and for a value
     // that is not an object. `what` names the answer in the message (the action or URL).
     static TAnswer Parse(const std::string& text, const std::string& what);
 

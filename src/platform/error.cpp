@@ -12,7 +12,7 @@ std::string SystemErrorText(int err) {
 }
 
 void RaiseSystemError(const std::string& what, const std::string& path, int err) {
-    throw Error(what + " \"" + path + "\": " + SystemErrorText(err));
+    throw SystemError(what + " \"" + path + "\": " + SystemErrorText(err), err);
 }
 
 } // namespace tw

@@ -19,18 +19,19 @@ void Wait1000() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 }
 
-void TDownSpy::Start(IMainForm& form, const std::string& programFolder) {
+void TDownSpy::Start(IMainForm& form, const TAnswerVerifier& verifier, const std::string& programFolder) {
     std::string folder = programFolder.empty() ? ProgramFolder() : programFolder;
     if (!folder.empty() && !platform::IsNativeSeparator(folder.back()))
         folder += kSep;
-    auto* spy = new TDownSpy(form, folder + "down" + kSep + "temp" + kSep, folder + "down" + kSep, folder);
+    auto* spy = new TDownSpy(form, folder + "down" + kSep + "temp" + kSep, folder + "down" + kSep, folder, verifier);
     spy->Resume();
 }
 
-TDownSpy::TDownSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string programFolder)
+TDownSpy::TDownSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string programFolder,
+                   TAnswerVerifier verifier)
     : FForm(form), FHttp(std::make_unique<THttpClient>()), FSSLIO(std::make_unique<TTlsHandler>()),
       FDownTemp(std::move(downTemp)), FDownPath(std::move(downPath)), FProgramFolder(std::move(programFolder)),
-      FServiceUrl(ServiceUrl()), FDownloadHost(DownloadHost()) {
+      FServiceUrl(ServiceUrl()), FDownloadHost(DownloadHost()), FVerifier(std::move(verifier)) {
     FHttp->SetIOHandler(FSSLIO.get());
     FHttp->SetContentType(kFormContentType);
     FHttp->SetEvents({[this](std::int64_t total) { OnDownloadBegin(total); },
@@ -74,9 +75,29 @@ void TDownSpy::Execute() {
         if (platform::FileExists(FProgramFolder + "wow.exe"))
             CheckPatches();
     } catch (...) {
-        // Any failure ends the sequence; the page keeps the last status text.
+        // Any failure ends the sequence; the page says what failed before the game-ready notice,
+        // which would otherwise read as success.
+        ShowStatus(FailureText(std::current_exception()));
     }
     SendStartGame();
+}
+
+std::string TDownSpy::FailureText(const std::exception_ptr& failure) const {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const UnverifiedAnswer&) {
+        return kFailUnverified;
+    } catch (const SystemError& e) {
+        return e.Code() == ENOSPC ? kFailDiskFull : kFailFiles;
+    } catch (const HttpError& e) {
+        if (!FServiceRequest)
+            return kFailDownload;
+        return e.Answered() ? kFailBadAnswer : kFailUnreachable;
+    } catch (const AnswerError&) {
+        return kFailBadAnswer;
+    } catch (...) {
+        return kFailOther;
+    }
 }
 
 void TDownSpy::InitHome() {
@@ -114,6 +135,7 @@ void TDownSpy::GetIntoFile(const std::string& url, const std::string& path, std:
     if (!file.Create(path))
         RaiseSystemError("Cannot create file", path, errno);
     FDownState = downState;
+    FServiceRequest = false;
     FHttp->Get(url, [&](const char* data, std::size_t size) {
         if (file.Write(data, size) != static_cast<std::int64_t>(size))
             RaiseSystemError("Cannot write file", path, errno);
@@ -123,7 +145,17 @@ void TDownSpy::GetIntoFile(const std::string& url, const std::string& path, std:
 }
 
 std::string TDownSpy::PostAction(const std::string& action, const FormFields& extra) {
-    return tw::PostAction(*FHttp, FServiceUrl, action, extra);
+    FServiceRequest = true;
+    std::string body = tw::PostAction(*FHttp, FServiceUrl, action, extra);
+    FVerifier.Verify(body, FHttp->LastHeader(kSignatureHeader), action);
+    return body;
+}
+
+std::string TDownSpy::GetAria2Conf() {
+    FServiceRequest = false;
+    std::string conf = FHttp->Get(FDownloadHost + "/apps/w02/aria2.conf");
+    FVerifier.Verify(conf, FHttp->LastHeader(kSignatureHeader), "aria2.conf");
+    return conf;
 }
 
 void TDownSpy::ShowStatus(const std::string& text) {

@@ -13,9 +13,11 @@
 #include "base/mainform.h"
 #include "net/http.h"
 #include "net/service.h"
+#include "net/signature.h"
 #include "update/aria2.h"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,15 +32,28 @@ void Wait1000();
 inline constexpr int kMaxDownloadPasses = 3;
 inline constexpr int kMaxPatchPasses = 3;
 
+// The last status text of a sequence that ends on a failure, before the game-ready notice: what
+// failed and what the player can do. Plain one-line texts, no double quote or backslash.
+inline constexpr char kFailUnreachable[] = "无法连接登录器服务，请检查网络连接后重新启动登录器";
+inline constexpr char kFailBadAnswer[] = "登录器服务的应答有误，请稍后重新启动登录器";
+inline constexpr char kFailUnverified[] = "登录器服务的应答未能通过验证，可能已被篡改，请检查网络后重新启动登录器";
+inline constexpr char kFailDownload[] = "文件下载失败，请检查网络连接后重新启动登录器";
+inline constexpr char kFailDiskFull[] = "磁盘空间不足，请清理磁盘后重新启动登录器";
+inline constexpr char kFailFiles[] = "无法读写游戏文件夹中的文件，请检查磁盘与文件夹权限后重新启动登录器";
+inline constexpr char kFailOther[] = "更新未能完成，请重新启动登录器";
+
 class TDownSpy {
 public:
     // Creates the worker for `programFolder` (ProgramFolder() by default) with its download
     // folder down/ and temporary folder down/temp/, and starts it. Returns at once.
-    static void Start(IMainForm& form, const std::string& programFolder = {});
+    // Answers of the service are taken only as `verifier` allows (the shell gives it the build's
+    // signing key).
+    static void Start(IMainForm& form, const TAnswerVerifier& verifier, const std::string& programFolder = {});
 
     // Folders end in the native separator. The service endpoints are read from the environment
     // (ServiceUrl, DownloadHost) here, once.
-    TDownSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string programFolder);
+    TDownSpy(IMainForm& form, std::string downTemp, std::string downPath, std::string programFolder,
+             TAnswerVerifier verifier = {});
     virtual ~TDownSpy();
     TDownSpy(const TDownSpy&) = delete;
     TDownSpy& operator=(const TDownSpy&) = delete;
@@ -80,6 +95,10 @@ protected:
     // FlblMsg := text, then SendStatus.
     void ShowStatus(const std::string& text);
     std::string PostAction(const std::string& action, const FormFields& extra = {});
+    // GETs the downloader's configuration; verified like a service answer.
+    std::string GetAria2Conf();
+    // The failure text (kFail...) for an error that ended the sequence.
+    std::string FailureText(const std::exception_ptr& failure) const;
 
     // The client's transfer events.
     void OnDownloadBegin(std::int64_t total);
@@ -108,11 +127,13 @@ protected:
     std::string FProgramFolder;
     std::string FServiceUrl;
     std::string FDownloadHost;
-    std::string FSentText; // the text the page got last: a progress event with an unchanged text sends nothing
+    TAnswerVerifier FVerifier; // checks every answer the steps rely on before it is read
+    std::string FSentText;     // the text the page got last: a progress event with an unchanged text sends nothing
 
-    TAria2 FAria2;        // the aria2c of the current pass
-    std::string FFailure; // why the last download pass could not run, for the give-up text
-    int FFailedFiles = 0; // files that failed the last check
+    TAria2 FAria2;                // the aria2c of the current pass
+    std::string FFailure;         // why the last download pass could not run, for the give-up text
+    bool FServiceRequest = false; // the request under way (or last made) is one to the service
+    int FFailedFiles = 0;         // files that failed the last check
 
     // <download folder>wow/<filename> with native separators.
     std::string ClientFilePath(const std::string& filename) const;

@@ -9,9 +9,12 @@
 #include "base/parallelCheck.h"
 #include "base/percent.h"
 #include "base/text.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "update/downloadInput.h"
+
+#include <cerrno>
 
 namespace tw {
 
@@ -66,15 +69,16 @@ void TDownSpy::GetWowFiles() {
     }
     EnsureFolder(FDownPath);
     WriteNativeProgramLines(FDownPath + "d.lst", lines);
-    platform::WriteFileAtomic(FDownPath + "aria2.conf",
-                              NeutraliseAria2Conf(FHttp->Get(FDownloadHost + "/apps/w02/aria2.conf")));
+    platform::WriteFileAtomic(FDownPath + "aria2.conf", NeutraliseAria2Conf(GetAria2Conf()));
 }
 
 void TDownSpy::RunAria2() {
     ShowStatus("正在下载游戏资源，请耐心等待……");
     std::string error;
     if (!FAria2.Start(FProgramFolder, FDownPath, error)) {
-        FFailure = "游戏资源下载失败：无法启动下载程序 aria2c（" + error + "）";
+        // The reason (a path, a system text) is no status text: quotes and backslashes would
+        // not reach the page as they are.
+        FFailure = "游戏资源下载失败：找不到或无法启动下载程序 aria2c，请将它放入登录器文件夹后重新启动登录器";
         return;
     }
     try {
@@ -130,7 +134,9 @@ void TDownSpy::CheckWowFiles() {
 
 void TDownSpy::DeployWow() {
     ShowStatus("游戏下载完成，正在部署中...");
-    MoveFiles(FDownPath + "wow" + kSep + "*.*", FProgramFolder);
+    // A client that did not arrive whole is no reason to say it did.
+    if (!MoveFiles(FDownPath + "wow" + kSep + "*.*", FProgramFolder))
+        throw SystemError("The client could not be moved from " + FDownPath + "wow into " + FProgramFolder, EIO);
     // Downloads carry no executable mark here; the checked client's program gets one, as every
     // .exe has it on its home system.
     if (platform::FileExists(FProgramFolder + "wow.exe"))

@@ -5,8 +5,11 @@
 
 #include "base/helpers.h"
 #include "base/text.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 #include "update/downloadInput.h"
+
+#include <cerrno>
 
 namespace tw {
 
@@ -78,7 +81,9 @@ void TDownSpy::CheckPatches() {
 
     // Moved over the old file rather than after deleting it: a move that fails keeps the old one.
     for (const auto& [md5, filename] : fetched.pairs)
-        MoveFiles(tempPath(filename), targetPath(filename));
+        if (!MoveFiles(tempPath(filename), targetPath(filename)))
+            throw SystemError("The patch " + tempPath(filename) + " could not be moved to " + targetPath(filename),
+                              EIO);
     FForm.PostMessage(MSG_CLEAR_CACHE);
 }
 

@@ -27,7 +27,9 @@ public:
 
     // `root` is the server folder; the service's own files (log, knobs, port) go into a
     // temporary folder of their own.
-    explicit ReferenceService(std::string root, Tls tls = {}) : root_(std::move(root)), tls_(std::move(tls)) {
+    // `extraArgs` go on its command line (e.g. --signing-key PEM).
+    explicit ReferenceService(std::string root, Tls tls = {}, const std::vector<std::string>& extraArgs = {})
+        : root_(std::move(root)), tls_(std::move(tls)) {
         const std::string program = BuildDir() + "/service/tarnwick_service";
         std::vector<std::string> args{program,
                                       "--root",
@@ -45,6 +47,7 @@ public:
             if (!tls_.maxVersion.empty())
                 args.insert(args.end(), {"--tls-max", tls_.maxVersion});
         }
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         pid_ = ::fork();
         if (pid_ == 0) {
             std::vector<char*> argv;
@@ -116,6 +119,15 @@ public:
                 out.push_back(nlohmann::json::parse(line));
         return out;
     }
+    // Runs `tarnwick_service keygen folder`; the public key it printed (the build setting's form).
+    static std::string Keygen(const std::string& folder) {
+        std::string key =
+            ShellOutput("'" + BuildDir() + "/service/tarnwick_service' keygen '" + folder + "' 2>/dev/null");
+        while (!key.empty() && (key.back() == '\n' || key.back() == '\r'))
+            key.pop_back();
+        return key;
+    }
+
     // Header value of a logged request (names compared without regard to case); "" when absent.
     static std::string Header(const nlohmann::json& request, const std::string& name) {
         auto lower = [](std::string s) {

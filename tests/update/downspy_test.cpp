@@ -11,9 +11,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <future>
 #include <regex>
 #include <thread>
+
+#include <sched.h>
+#include <sys/mount.h>
 
 using namespace tw;
 using namespace tw::test;
@@ -111,17 +116,44 @@ TEST_F(WorkerTest, EveryFailureEndsTheSequenceWithTheGameReadyNotice) {
         json knobs;
         std::vector<std::string> statuses;
         std::size_t loads;
+        const char* failure; // the last text, before the game-ready notice
     };
     const std::vector<Case> cases = {
-        {"home page answer is a list", {{"actions", {{"gethomepageurl", {{"body", "[1]"}}}}}}, {kInit}, 0},
-        {"home page answer is not JSON", {{"actions", {{"gethomepageurl", {{"body", "<html>"}}}}}}, {kInit}, 0},
-        {"game host answer is a text", {{"actions", {{"getwowhost", {{"body", "\"x\""}}}}}}, {kInit}, 1},
-        {"update answer has status 500", {{"actions", {{"getupdate", {{"status", 500}}}}}}, {kInit, kCheck}, 1},
-        {"update answer cut short", {{"actions", {{"getupdate", {{"cut_after", 5}}}}}}, {kInit, kCheck}, 1},
+        {"home page answer is a list",
+         {{"actions", {{"gethomepageurl", {{"body", "[1]"}}}}}},
+         {kInit},
+         0,
+         kFailBadAnswer},
+        {"home page answer is not JSON",
+         {{"actions", {{"gethomepageurl", {{"body", "<html>"}}}}}},
+         {kInit},
+         0,
+         kFailBadAnswer},
+        {"game host answer is a text",
+         {{"actions", {{"getwowhost", {{"body", "\"x\""}}}}}},
+         {kInit},
+         1,
+         kFailBadAnswer},
+        {"update answer has status 500",
+         {{"actions", {{"getupdate", {{"status", 500}}}}}},
+         {kInit, kCheck},
+         1,
+         kFailBadAnswer},
+        {"update answer cut short",
+         {{"actions", {{"getupdate", {{"cut_after", 5}}}}}},
+         {kInit, kCheck},
+         1,
+         kFailBadAnswer},
         {"update download fails",
          {{"paths", {{"/files/update/tarnwick_update.sh", {{"status", 404}}}}}},
          {kInit, kCheck, kFound},
-         1},
+         1,
+         kFailDownload},
+        {"update download cut short",
+         {{"paths", {{"/files/update/tarnwick_update.sh", {{"cut_after", 10}}}}}},
+         {kInit, kCheck, kFound},
+         1,
+         kFailDownload},
     };
     Settings({{"update", Update()}});
     for (const auto& c : cases) {
@@ -134,6 +166,7 @@ TEST_F(WorkerTest, EveryFailureEndsTheSequenceWithTheGameReadyNotice) {
         statuses.resize(c.statuses.size());
         EXPECT_EQ(statuses, c.statuses) << c.name;
         EXPECT_EQ(form->Count("load"), c.loads) << c.name;
+        EXPECT_EQ(Statuses().back(), c.failure) << c.name;
     }
     EXPECT_FALSE(Exists(Temp() + "marker.txt"));
 }
@@ -159,15 +192,104 @@ TEST_F(WorkerTest, AnswersThatAreNotUtf8DoNotEndTheSequence) {
     EXPECT_THAT(Statuses(), ::testing::Contains(kPatchCheck));
 }
 
-TEST_F(WorkerTest, ServiceDownGivesOnlyTheFirstTextAndTheNotice) {
+TEST_F(WorkerTest, ServiceDownIsSaidBeforeTheNotice) {
     service->Stop();
     RunWorker();
-    EXPECT_EQ(form->Events(), (std::vector<Recorded>{{"lblmsg", kInit}, {"lblstartgame", ""}}));
+    EXPECT_EQ(form->Events(),
+              (std::vector<Recorded>{{"lblmsg", kInit}, {"lblmsg", kFailUnreachable}, {"lblstartgame", ""}}));
     EXPECT_EQ(form->WowHost(), "");
+}
+
+TEST_F(WorkerTest, FileFailuresAreNamed) {
+    // Something else at the update program's name: it cannot be written.
+    Settings({{"update", Update()}});
+    std::filesystem::create_directories(Temp() + "tarnwick_update.sh/x");
+    RunWorker();
+    EXPECT_EQ(Statuses().back(), kFailFiles);
+    std::filesystem::remove_all(Temp() + "tarnwick_update.sh");
+
+    // A full disk: a small file system of its own over the temporary folder, in a mount namespace
+    // of this test program's own, so nothing outside it sees the mount.
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tarnwick-full", Temp().c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "no private mount here: " << std::strerror(errno);
+    WritePatternFile(root / "update/big.bin", 512 * 1024);
+    json update = Update();
+    update["file"] = "update/big.bin";
+    update["filename"] = "big.bin";
+    Settings({{"update", update}});
+    form = std::make_unique<Recorder>();
+    RunWorker();
+    ::umount(Temp().c_str());
+    EXPECT_EQ(Statuses().back(), kFailDiskFull);
 }
 
 TEST_F(WorkerTest, AnEmptyHomePageUrlIsStillLoaded) {
     Settings({{"homepage", "  "}});
     RunWorker();
     EXPECT_EQ(form->Texts("load"), (std::vector<std::string>{""}));
+}
+
+// A worker that trusts a key: the service signs with its private half.
+class SignedWorkerTest : public WorkerFixture {
+protected:
+    TempFolder keys;
+    void SetUp() override {
+        const std::string publicKey = ReferenceService::Keygen(keys.Path());
+        ASSERT_EQ(publicKey.size(), 44u);
+        verifier = TAnswerVerifier(publicKey);
+        serviceArgs = {"--signing-key", keys / "signing-key.pem"};
+        WorkerFixture::SetUp();
+    }
+};
+
+TEST_F(SignedWorkerTest, SignedAnswersRunTheWholeSequence) {
+    Settings({{"wowhost", "10.0.0.7"}, {"update", Update()}});
+    RunWorker();
+    ASSERT_TRUE(WaitForFile(Temp() + "marker.txt")) << "the update program ran";
+    EXPECT_EQ(form->WowHost(), "10.0.0.7");
+    EXPECT_EQ(Statuses().back(), kPatchVerify);
+    EXPECT_EQ(form->Count("post"), 1u) << "the patch step ended and cleared the caches";
+}
+
+TEST_F(SignedWorkerTest, AnAnswerChangedOnTheWayIsNeitherReadNorActedOn) {
+    WriteBytes(root / "patches/p.MPQ", "patch");
+    struct Case {
+        const char* action; // "" for aria2.conf
+        std::function<void()> expect;
+    };
+    const json evilUpdate = {{"url", service->Url("/files/update/tarnwick_update.sh")},
+                             {"filename", "tarnwick_update.sh"},
+                             {"MD5", Md5Hex(FileMd5(root / "update/tarnwick_update.sh"))},
+                             {"paramstr", "--evil"}};
+    const json evilList = {
+        {"count", 1},
+        {"downlist", {{{"url", service->Url("/files/patches/p.MPQ")}, {"filename", "evil.MPQ"}, {"MD5", ""}}}}};
+    const std::vector<Case> cases = {
+        {"gethomepageurl", [&] { EXPECT_EQ(form->Count("load"), 0u); }},
+        {"getwowhost", [&] { EXPECT_EQ(form->WowHost(), ""); }},
+        {"getupdate", [&] { EXPECT_FALSE(Exists(Temp() + "tarnwick_update.sh")); }},
+        {"getPatches", [&] { EXPECT_FALSE(Exists(program / "evil.MPQ")); }},
+        {"getWowFiles", [&] { EXPECT_FALSE(Exists(program / "down/d.lst")); }},
+        {"", [&] { EXPECT_FALSE(Exists(program / "down/aria2.conf")); }},
+    };
+    for (const auto& c : cases) {
+        const std::string action = c.action;
+        form = std::make_unique<Recorder>();
+        std::filesystem::remove_all(program.Path());
+        std::filesystem::create_directories(program.Path());
+        if (action != "getWowFiles" && !action.empty())
+            WriteBytes(program / "wow.exe", "a game");
+        const json knob = {{"altered_body", action == "getupdate" ? evilUpdate.dump()
+                                            : action.empty()      ? "on-download-complete=/bin/true\n"
+                                                                  : evilList.dump()}};
+        service->SetKnobs(action.empty() ? json{{"paths", {{"/apps/w02/aria2.conf", knob}}}}
+                                         : json{{"actions", {{action, knob}}}});
+        RunWorker();
+        EXPECT_EQ(Statuses().back(), kFailUnverified) << action;
+        c.expect();
+        EXPECT_EQ(form->Count("post"), 0u) << action;
+        for (const auto& a : Actions())
+            EXPECT_EQ(a.find("GET /files/"), std::string::npos) << action << ": " << a;
+    }
 }

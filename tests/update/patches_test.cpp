@@ -91,7 +91,7 @@ TEST_F(PatchTest, ACountBeyondTheListEndsTheSequence) {
     RunWorker();
     EXPECT_FALSE(Exists(program / "a.MPQ")) << "nothing is placed";
     EXPECT_EQ(form->Count("post"), 0u);
-    EXPECT_EQ(Statuses().back(), "补丁包正在下载中 100") << "the page keeps the last text";
+    EXPECT_EQ(Statuses().back(), kFailBadAnswer) << "the page is told, not left with the last progress text";
 }
 
 TEST_F(PatchTest, APatchThatNeverPassesGivesUpAfterBoundedPasses) {

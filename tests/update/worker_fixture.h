@@ -36,6 +36,9 @@ protected:
 
     // A client in the program folder by default: the worker then goes straight to the patches.
     bool withClient = true;
+    // More of the service's command line, and the worker's verifier (none: answers unsigned).
+    std::vector<std::string> serviceArgs;
+    TAnswerVerifier verifier;
 
     void SetUp() override {
         if (withClient)
@@ -43,7 +46,7 @@ protected:
         WriteBytes(root / "home/index.html", "<html></html>");
         WriteBytes(root / "update/tarnwick_update.sh", kUpdateProgram);
         Settings(json::object());
-        service = std::make_unique<ReferenceService>(root.Path());
+        service = std::make_unique<ReferenceService>(root.Path(), ReferenceService::Tls{}, serviceArgs);
         ::setenv("TARNWICK_SERVICE_URL", service->Endpoint().c_str(), 1);
         ::setenv("TARNWICK_DOWNLOAD_HOST", service->Base().c_str(), 1);
     }
@@ -59,7 +62,7 @@ protected:
     // Runs one worker to its end.
     void RunWorker() {
         std::promise<void> ended;
-        auto* spy = new TDownSpy(*form, Temp(), program / "down/", program.Path());
+        auto* spy = new TDownSpy(*form, Temp(), program / "down/", program.Path(), verifier);
         spy->OnTerminate = [&] { ended.set_value(); };
         spy->Resume();
         ASSERT_EQ(ended.get_future().wait_for(std::chrono::seconds(120)), std::future_status::ready);

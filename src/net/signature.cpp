@@ -1,0 +1,102 @@
+#include "net/signature.h"
+
+#include <openssl/evp.h>
+
+#include <array>
+
+namespace tw {
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Sextet(char c) {
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+constexpr std::size_t kPublicKeySize = 32;
+constexpr std::size_t kSignatureSize = 64;
+
+} // namespace
+
+bool DecodeBase64(std::string_view text, std::string& bytes) {
+    bytes.clear();
+    if (text.size() % 4 != 0)
+        return false;
+    std::size_t padding = 0;
+    if (!text.empty() && text.back() == '=')
+        padding = text.size() >= 2 && text[text.size() - 2] == '=' ? 2 : 1;
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        std::uint32_t group = 0;
+        for (std::size_t j = 0; j < 4; ++j) {
+            const bool pad = last && j >= 4 - padding;
+            const int v = pad ? 0 : Sextet(text[i + j]);
+            if (v < 0)
+                return false;
+            group = group << 6 | static_cast<std::uint32_t>(v);
+        }
+        const std::size_t keep = last ? 3 - padding : 3;
+        // The bits that padding leaves over must be zero, or two texts would give one value.
+        if (last && padding > 0 && (group & ((1u << (8 * padding)) - 1)) != 0)
+            return false;
+        for (std::size_t k = 0; k < keep; ++k)
+            bytes += static_cast<char>((group >> (16 - 8 * k)) & 0xFF);
+    }
+    return true;
+}
+
+std::string EncodeBase64(std::string_view bytes) {
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (std::size_t j = 0; j < 4; ++j)
+            out += j <= n ? kAlphabet[(group >> (18 - 6 * j)) & 0x3F] : '=';
+    }
+    return out;
+}
+
+TAnswerVerifier::TAnswerVerifier(std::string_view publicKey) {
+    if (publicKey.empty())
+        return;
+    std::string raw;
+    if (!DecodeBase64(publicKey, raw) || raw.size() != kPublicKeySize)
+        throw Error("The signing key is not the base64 text of a raw 32-byte Ed25519 public key");
+    EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+                                                reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+    if (!key)
+        throw Error("The signing key is not an Ed25519 public key");
+    key_.reset(key, EVP_PKEY_free);
+}
+
+void TAnswerVerifier::Verify(std::string_view body, std::string_view signature, const std::string& what) const {
+    if (!key_)
+        return;
+    if (signature.empty())
+        throw UnverifiedAnswer("The answer to " + what + " carries no " + kSignatureHeader + " header");
+    std::string raw;
+    if (!DecodeBase64(signature, raw) || raw.size() != kSignatureSize)
+        throw UnverifiedAnswer("The " + std::string(kSignatureHeader) + " header of the answer to " + what +
+                               " is not the base64 text of an Ed25519 signature");
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    const bool good = ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key_.get()) == 1 &&
+                      EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(raw.data()), raw.size(),
+                                       reinterpret_cast<const unsigned char*>(body.data()), body.size()) == 1;
+    if (!good)
+        throw UnverifiedAnswer("The signature of the answer to " + what + " does not match its body");
+}
+
+} // namespace tw

@@ -1,0 +1,107 @@
+// Signed answers: the strict base64 of keys and signatures, the verifier, and the reference
+// service's keygen and signing, checked against each other over the wire.
+#include "net/signature.h"
+
+#include "net/http.h"
+#include "net/service.h"
+#include "reference_service.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace tw;
+using namespace tw::test;
+using nlohmann::json;
+
+TEST(Base64, RoundTripsAndAcceptsOnlyTheOneText) {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += static_cast<char>(i);
+    for (std::size_t n : {0u, 1u, 2u, 3u, 32u, 64u, 256u}) {
+        std::string back;
+        ASSERT_TRUE(DecodeBase64(EncodeBase64(bytes.substr(0, n)), back)) << n;
+        EXPECT_EQ(back, bytes.substr(0, n)) << n;
+    }
+    EXPECT_EQ(EncodeBase64("\xfb\xff"), "+/8=");
+    for (const char* bad : {"QQ", "QQ=", "QR==", "QUI=QUI=", "Q===", "QUJD\n", " QUJD", "QU-D", "QU_D", "QUJ*"}) {
+        std::string out;
+        EXPECT_FALSE(DecodeBase64(bad, out)) << bad;
+    }
+}
+
+TEST(AnswerVerifier, OnlyARaw32ByteKeyIsAKey) {
+    EXPECT_FALSE(TAnswerVerifier("").Enabled());
+    EXPECT_NO_THROW(TAnswerVerifier().Verify("anything", "", "x")) << "no key, no check";
+    const std::string key32 = EncodeBase64(std::string(32, '\x01'));
+    EXPECT_TRUE(TAnswerVerifier(key32).Enabled());
+    for (const std::string& bad : {EncodeBase64(std::string(31, '\x01')), EncodeBase64(std::string(33, '\x01')),
+                                   key32.substr(0, 43), key32 + "\n", std::string("not a key")})
+        EXPECT_THROW(TAnswerVerifier{bad}, Error) << bad;
+}
+
+class SignedService : public ::testing::Test {
+protected:
+    TempFolder keys, root;
+    std::string publicKey = ReferenceService::Keygen(keys.Path());
+    ReferenceService service{root.Path(), ReferenceService::Tls{}, {"--signing-key", keys / "signing-key.pem"}};
+    THttpClient http;
+
+    // The body of an action's answer and its signature header.
+    std::pair<std::string, std::string> Ask(const std::string& action) {
+        std::string body = PostAction(http, service.Endpoint(), action);
+        return {body, http.LastHeader(kSignatureHeader)};
+    }
+};
+
+TEST_F(SignedService, KeygenMakesAPairThatSignsEveryAnswer) {
+    ASSERT_EQ(publicKey.size(), 44u);
+    EXPECT_EQ(ReadBytes(keys / "signing-key.pub"), publicKey + "\n");
+    EXPECT_EQ(std::filesystem::status(keys / "signing-key.pem").permissions() & std::filesystem::perms::group_read,
+              std::filesystem::perms::none)
+        << "the private key is its owner's only";
+    EXPECT_NE(Shell("'" + BuildDir() + "/service/tarnwick_service' keygen '" + keys.Path() + "' >/dev/null 2>&1"), 0)
+        << "an existing key is never replaced";
+    EXPECT_EQ(ReadBytes(keys / "signing-key.pub"), publicKey + "\n");
+
+    const TAnswerVerifier verifier(publicKey);
+    for (const char* action : {"gethomepageurl", "getwowhost", "getupdate", "getWowFiles", "getPatches"}) {
+        auto [body, signature] = Ask(action);
+        EXPECT_NO_THROW(verifier.Verify(body, signature, action)) << action;
+    }
+    const std::string conf = http.Get(service.Url("/apps/w02/aria2.conf"));
+    EXPECT_NO_THROW(verifier.Verify(conf, http.LastHeader(kSignatureHeader), "aria2.conf"));
+
+    // Another key's launcher trusts none of it.
+    TempFolder other;
+    EXPECT_THROW(
+        TAnswerVerifier(ReferenceService::Keygen(other.Path())).Verify(conf, http.LastHeader(kSignatureHeader), "x"),
+        UnverifiedAnswer);
+}
+
+TEST_F(SignedService, EveryBadSignatureIsRefused) {
+    const TAnswerVerifier verifier(publicKey);
+    const std::string good = Ask("gethomepageurl").second;
+    const std::string otherBodys = Ask("getwowhost").second;
+    struct Case {
+        const char* name;
+        json knob;
+    };
+    const std::vector<Case> cases = {
+        {"no header", {{"signature", ""}}},
+        {"the header of another body", {{"signature", otherBodys}}},
+        {"a truncated header", {{"signature", good.substr(0, 40)}}},
+        {"a header that is not base64", {{"signature", "!" + good.substr(1)}}},
+        {"a good header on a changed body", {{"altered_body", R"({"data":"http://127.0.0.2/"})"}}},
+        {"the header twice", {{"headers", {{"x-tarnwick-signature", good}}}}},
+    };
+    for (const auto& c : cases) {
+        service.SetKnobs({{"actions", {{"gethomepageurl", c.knob}}}});
+        auto [body, signature] = Ask("gethomepageurl");
+        EXPECT_THROW(verifier.Verify(body, signature, "gethomepageurl"), UnverifiedAnswer) << c.name;
+    }
+    service.SetKnobs(json::object());
+    auto [body, signature] = Ask("gethomepageurl");
+    EXPECT_EQ(signature, good);
+    EXPECT_NO_THROW(verifier.Verify(body, signature, "gethomepageurl"));
+}
