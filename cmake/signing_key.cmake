@@ -12,3 +12,8 @@ function(tw_check_signing_key value)
             "(44 characters ending in '=', as 'tarnwick_service keygen DIR' prints it); it is \"${value}\".")
     endif()
 endfunction()
+
+# Run as a script (cmake -DTARNWICK_SIGNING_KEY=... -P signing_key.cmake) it checks that value.
+if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
+    tw_check_signing_key("${TARNWICK_SIGNING_KEY}")
+endif()
