@@ -1,5 +1,7 @@
 #include "folder.h"
 
+#include "publish.h"
+
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -85,80 +87,152 @@ json ServerFolder::Settings() const {
     return j.is_object() ? j : json::object();
 }
 
-std::vector<ServerFolder::Entry> ServerFolder::List(const std::string& sub) {
-    std::lock_guard lock(listMutex_);
-    std::vector<Entry> out;
-    fs::path folder = fs::path(root_) / sub;
-    std::error_code ec;
-    if (!fs::is_directory(folder, ec))
-        return out;
-
-    const std::string cachePath = root_ + sub + ".md5.json";
-    json cache = json::object();
-    if (std::ifstream in(cachePath); in) {
-        cache = json::parse(in, nullptr, false);
-        if (!cache.is_object())
-            cache = json::object();
+bool ServerFolder::Load(const std::function<void(const std::string&)>& stale) {
+    std::uint64_t size = 0;
+    std::int64_t time = 0;
+    const std::string path = root_ + kPublishedFile;
+    {
+        std::lock_guard lock(mutex_);
+        if (!Stamp(path, size, time))
+            return published_ != nullptr;
+        if (published_ && size == loadedSize_ && time == loadedTime_)
+            return true;
     }
-    bool changed = false;
-    std::vector<std::string> paths;
-    for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        if (it->is_regular_file(ec))
-            paths.push_back(fs::relative(it->path(), folder, ec).generic_string());
+    std::ifstream in(path);
+    auto state = std::make_shared<json>(json::parse(in, nullptr, false));
+    if (!state->is_object()) {
+        std::lock_guard lock(mutex_);
+        return published_ != nullptr;
     }
-    std::sort(paths.begin(), paths.end());
-    for (const auto& rel : paths) {
-        fs::path full = folder / rel;
-        auto size = static_cast<std::uint64_t>(fs::file_size(full, ec));
-        auto stamp = static_cast<std::int64_t>(fs::last_write_time(full, ec).time_since_epoch().count());
-        const json* hit = cache.contains(rel) ? &cache[rel] : nullptr;
-        std::string md5;
-        if (hit && hit->value("size", std::uint64_t{0}) == size && hit->value("time", std::int64_t{0}) == stamp) {
-            md5 = hit->value("md5", "");
-        } else {
-            md5 = FileMd5Hex(full.string());
-            cache[rel] = {{"size", size}, {"time", stamp}, {"md5", md5}};
-            changed = true;
+    std::map<std::string, std::pair<std::uint64_t, std::int64_t>> stamps;
+    auto note = [&](const std::string& rel, const json& e) {
+        stamps[rel] = {e.value("size", std::uint64_t{0}), e.value("time", std::int64_t{0})};
+    };
+    for (const char* section : {"client", "patches"})
+        for (const auto& e : state->value(section, json::array()))
+            note(std::string(section) + "/" + e.value("path", ""), e);
+    for (const auto& e : state->value("addons", json::array()))
+        note(e.value("file", ""), e);
+    if (state->contains("update") && (*state)["update"].is_object())
+        note((*state)["update"].value("file", ""), (*state)["update"]);
+    if (stale)
+        for (const auto& [rel, stamp] : stamps) {
+            std::uint64_t s = 0;
+            std::int64_t t = 0;
+            if (!Stamp(root_ + rel, s, t) || s != stamp.first || t != stamp.second)
+                stale(rel);
         }
-        out.push_back({rel, md5});
-    }
-    if (changed) {
-        std::ofstream cacheOut(cachePath + ".tmp", std::ios::trunc);
-        cacheOut << cache.dump(1);
-        cacheOut.close();
-        fs::rename(cachePath + ".tmp", cachePath, ec);
-    }
-    return out;
+    std::lock_guard lock(mutex_);
+    published_ = state;
+    loadedSize_ = size;
+    loadedTime_ = time;
+    stamps_ = std::move(stamps);
+    cache_.clear();
+    return true;
 }
 
-json ServerFolder::Answer(const std::string& action, const std::string& version, const std::string& base) {
+bool ServerFolder::IsStale(const std::string& rel) {
+    std::pair<std::uint64_t, std::int64_t> stamp;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = stamps_.find(rel);
+        if (it == stamps_.end())
+            return false;
+        stamp = it->second;
+    }
+    std::uint64_t s = 0;
+    std::int64_t t = 0;
+    return !Stamp(root_ + rel, s, t) || s != stamp.first || t != stamp.second;
+}
+
+ServerFolder::Reply ServerFolder::Answer(const std::string& action, const std::string& version,
+                                         const std::string& base) {
+    auto text = [](const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); };
     json settings = Settings();
     if (action == "gethomepageurl")
-        return {{"data", settings.value("homepage", base + "/home/index.html")}};
+        return {200, text({{"data", settings.value("homepage", base + "/home/index.html")}})};
     if (action == "getwowhost")
-        return {{"data", settings.value("wowhost", "127.0.0.1")}};
+        return {200, text({{"data", settings.value("wowhost", "127.0.0.1")}})};
+    if (action != "getupdate" && action != "getWowFiles" && action != "getPatches" && action != "addons")
+        return {404, text({{"error", "unknown action"}, {"a", action}})};
+
+    Load();
+    std::shared_ptr<const json> published;
+    {
+        std::lock_guard lock(mutex_);
+        published = published_;
+        if (auto hit = cache_.find(action + ' ' + base); action != "getupdate" && hit != cache_.end())
+            return {200, hit->second};
+    }
+    if (!published)
+        return {503, text({{"error", "nothing is published yet: run tarnwick_service publish --root FOLDER"}})};
+
+    std::string body;
     if (action == "getupdate") {
-        json update = settings.value("update", json::object());
-        std::string file = update.value("file", "");
-        if (file.empty() || CompareVersions(version, update.value("version", "0")) >= 0)
-            return {{"url", ""}};
-        json answer = {{"url", base + "/files/" + UrlPathEncode(file)},
-                       {"filename", update.value("filename", fs::path(file).filename().string())},
-                       {"MD5", update.value("md5", FileMd5Hex(root_ + file))}};
+        const json update = published->value("update", json());
+        if (!update.is_object() || CompareVersions(version, update.value("version", "0")) >= 0)
+            return {200, text({{"url", ""}})};
+        json answer = {{"url", base + "/files/" + UrlPathEncode(update.value("file", ""))},
+                       {"filename", update.value("filename", "")},
+                       {"MD5", update.value("md5", "")}};
         if (update.contains("paramstr"))
             answer["paramstr"] = update["paramstr"];
-        return answer;
+        return {200, text(answer)};
     }
-    if (action == "getWowFiles" || action == "getPatches") {
+    if (action == "addons") {
+        json list = json::array();
+        for (const auto& a : published->value("addons", json::array()))
+            list.push_back({{"url", base + "/files/" + UrlPathEncode(a.value("file", ""))},
+                            {"name", a.value("name", "")},
+                            {"md5", a.value("md5", "")},
+                            {"id", a.value("id", json(0))},
+                            {"type", a.value("type", json(0))},
+                            {"title", a.value("title", "")}});
+        body = text(list);
+    } else {
         const std::string sub = action == "getWowFiles" ? "client" : "patches";
         json list = json::array();
-        for (const auto& e : List(sub))
-            list.push_back(
-                {{"url", base + "/files/" + sub + "/" + UrlPathEncode(e.path)}, {"filename", e.path}, {"MD5", e.md5}});
-        return {{"count", list.size()}, {"downlist", list}};
+        for (const auto& e : published->value(sub, json::array())) {
+            const std::string path = e.value("path", "");
+            list.push_back({{"url", base + "/files/" + sub + "/" + UrlPathEncode(path)},
+                            {"filename", path},
+                            {"MD5", e.value("md5", "")}});
+        }
+        body = text({{"count", list.size()}, {"downlist", list}});
     }
-    return nullptr;
+    std::lock_guard lock(mutex_);
+    if (published == published_ && cache_.size() < 64)
+        cache_[action + ' ' + base] = body;
+    return {200, body};
+}
+
+const std::vector<std::string>& ServerFolder::ContentFolders() {
+    static const std::vector<std::string> folders{"home", "client", "patches", "update", "addons"};
+    return folders;
+}
+
+std::string ServerFolder::ContentFile(const std::string& rel) const {
+    const fs::path p(rel);
+    if (rel.empty() || !p.is_relative() || rel.find('\0') != std::string::npos)
+        return {};
+    for (const auto& part : p)
+        if (part == ".." || part == ".")
+            return {};
+    const std::string top = p.begin()->string();
+    const auto& folders = ContentFolders();
+    if (std::find(folders.begin(), folders.end(), top) == folders.end())
+        return {};
+    std::error_code ec;
+    const fs::path base = fs::canonical(fs::path(root_) / top, ec);
+    if (ec)
+        return {};
+    const fs::path real = fs::canonical(fs::path(root_) / p, ec);
+    if (ec || !fs::is_regular_file(real, ec))
+        return {};
+    const std::string b = base.string() + '/', r = real.string();
+    if (r.compare(0, b.size(), b) != 0)
+        return {};
+    return r;
 }
 
 std::string ServerFolder::Aria2Conf() const {

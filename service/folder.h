@@ -6,13 +6,17 @@
 //                     header), "update": {"version", "file", "filename", "paramstr", "md5"},
 //                     "addons": [{"file", "name", "id", "type"}]
 //   home/             the home page and what it loads
-//   client/           the game client, listed by getWowFiles (digests cached in client.md5.json)
+//   published.json    the published state: every digest handed out (publish.h)
+//   client/           the game client, listed by getWowFiles
 //   patches/          patch files by their path in the game folder, listed by getPatches
 //   update/, addons/  the update program and add-on archives
 //   aria2.conf        served at /apps/w02/aria2.conf (a working default when missing)
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,22 +39,37 @@ public:
 
     nlohmann::json Settings() const; // service.json, re-read each time; {} when missing or broken
 
-    // Files below `sub` (relative paths with '/', sorted), each with its digest. Digests are
-    // cached in <sub>.md5.json beside the folder and recomputed when size or time changes.
-    struct Entry {
-        std::string path;
-        std::string md5;
+    // What an action answers, from the published state (publish.h) and service.json:
+    // 200 and the JSON text, 404 for an unknown action, 503 while nothing is published. `base` is
+    // the URL prefix of the files (no trailing '/'). "addons" is the add-on list.
+    struct Reply {
+        int status = 200;
+        std::string body;
     };
-    std::vector<Entry> List(const std::string& sub);
+    Reply Answer(const std::string& action, const std::string& version, const std::string& base);
 
-    // The answer of one service action; `base` is the URL prefix of the files (no trailing '/').
-    nlohmann::json Answer(const std::string& action, const std::string& version, const std::string& base);
+    // Re-reads the published state when it changed on disk; false while there is none. Each file
+    // that changed since it was published is passed to `stale` (its path below the root).
+    bool Load(const std::function<void(const std::string&)>& stale = {});
+    // True when `rel` (below the root) was published with another size or time than it has now.
+    bool IsStale(const std::string& rel);
 
     std::string Aria2Conf() const;
 
+    // The folders whose files are served; nothing else below the root ever is.
+    static const std::vector<std::string>& ContentFolders();
+    // The file that a relative path names when it lies inside a content folder, also after every
+    // symbolic link is followed; empty otherwise (settings, digests, keys, logs, "..", links out).
+    std::string ContentFile(const std::string& rel) const;
+
 private:
     std::string root_;
-    std::mutex listMutex_;
+    std::mutex mutex_;
+    std::shared_ptr<const nlohmann::json> published_; // null while nothing is published
+    std::uint64_t loadedSize_ = 0;
+    std::int64_t loadedTime_ = 0;
+    std::map<std::string, std::pair<std::uint64_t, std::int64_t>> stamps_; // published size, time
+    std::map<std::string, std::string> cache_;                             // action + base: answer text
 };
 
 } // namespace tws

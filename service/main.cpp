@@ -1,7 +1,8 @@
 // The reference launcher service: the demo's default service and the tests' server in one program.
 //
+//   tarnwick_service publish --root FOLDER
 //   tarnwick_service --root FOLDER [--host 127.0.0.1] [--port N] [--port-file FILE] [--log FILE]
-//                    [--knobs FILE] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]]
+//                    [--idle-timeout S] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]]
 //                    [--signing-key PEM]
 //   tarnwick_service keygen DIR
 //
@@ -12,10 +13,18 @@
 // DIR/signing-key.pub (never over an existing key) and prints the public key in the form the
 // launcher's build setting TARNWICK_SIGNING_KEY takes.
 //
+// publish digests the server folder once (what changed since the last publish, on every core) and
+// writes the published state (publish.h); the service answers only from it and never digests. A
+// file changed after publishing is named on standard output ("stale: ...") at start and on each
+// request for it. Only the content folders (folder.h) are served, never a link out of them.
+// Standard output carries one access line per request ("access: METHOD PATH STATUS BYTES TIME").
+// SIGTERM, SIGINT and SIGHUP end the service (exit status 0).
+// --idle-timeout S closes a connection that has sent no request for S seconds (default 5).
 // --port 0 (the default) takes a free port; the port is printed ("listening on URL") and written to
 // --port-file once the server accepts connections. --log appends one JSON line per request as it
 // arrived (method, target, version, headers, body, client port) so tests can check the wire.
-// --knobs names a JSON file, re-read on every request, that bends answers for tests:
+// --knobs (tarnwick_test_service only, which also publishes before each answer) names a JSON
+// file, re-read on every request, that bends answers for tests:
 //   {"paths":   {"/files/client/a.bin": KNOB, ...},
 //    "actions": {"getupdate": KNOB, ...}}
 // KNOB members, all optional: "times" (apply to the first N requests only), "status" (answer with
@@ -30,6 +39,8 @@
 // A POST to /demo/event is a page's report (the demo home page sends what the launcher hands it):
 // its body is printed on standard output as one line, "page: TEXT", which scripts/demo narrates.
 #include "folder.h"
+#include "pool.h"
+#include "publish.h"
 #include "signing.h"
 
 #include <httplib.h>
@@ -45,6 +56,8 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -53,11 +66,23 @@ using nlohmann::json;
 namespace {
 
 std::atomic<bool> g_stopping{false};
+std::atomic<bool> g_listenEnded{false};
+
+// Only the tests' build of the service (tarnwick_test_service) takes --knobs.
+constexpr bool kTestKnobs = TARNWICK_SERVICE_TEST_KNOBS != 0;
+
+constexpr std::size_t kMaxBody = 64 * 1024;
+constexpr std::size_t kMaxHeaderCount = 100;
+constexpr std::size_t kMaxHeaderBytes = 32 * 1024;
+
+// When the current request began, for the access log (a connection's requests run on one thread).
+thread_local std::chrono::steady_clock::time_point t_started;
 
 struct Options {
     std::string root = ".";
     std::string host = "127.0.0.1";
     int port = 0;
+    int idleTimeout = 5; // seconds a connection may wait for its next request
     std::string portFile, logFile, knobsFile, tlsCert, tlsKey, tlsMax, signingKey;
 };
 
@@ -121,6 +146,22 @@ std::string MimeType(const std::string& path) {
     return "application/octet-stream";
 }
 
+// A request's text for a log line: bytes that could break the line or the terminal are escaped.
+std::string LogSafe(const std::string& text) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text.substr(0, 1024)) {
+        if (c <= 0x20 || c == 0x7f || c == '%') {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // What an answer carries before the knobs shape its delivery: a text or a file.
 struct Content {
     int status = 200;
@@ -158,6 +199,7 @@ public:
     }
 
     void Handle(const httplib::Request& req, httplib::Response& res) {
+        t_started = std::chrono::steady_clock::now();
         Record(req);
         std::string action;
         std::string version;
@@ -224,6 +266,24 @@ public:
 
     tws::ServerFolder& Folder() { return folder_; }
 
+    // The access log: one line per request on standard output, whatever its outcome.
+    void Access(const httplib::Request& req, const httplib::Response& res) {
+        const auto now = std::chrono::steady_clock::now();
+        const double ms = t_started.time_since_epoch().count() == 0
+                              ? 0.0
+                              : std::chrono::duration<double, std::milli>(now - t_started).count();
+        t_started = {};
+        std::string bytes = res.get_header_value("Content-Length");
+        if (bytes.empty())
+            bytes = std::to_string(res.body.size());
+        char timing[32];
+        std::snprintf(timing, sizeof timing, "%.1fms", ms);
+        std::lock_guard lock(logMutex_);
+        std::cout << "access: " << (req.method.empty() ? "-" : LogSafe(req.method)) << ' '
+                  << (req.path.empty() ? "-" : LogSafe(req.path)) << ' ' << res.status << ' ' << bytes << ' ' << timing
+                  << std::endl;
+    }
+
 private:
     std::string Base(const httplib::Request& req) {
         json settings = folder_.Settings();
@@ -234,14 +294,13 @@ private:
 
     Content Route(const httplib::Request& req, const std::string& action, const std::string& version) {
         Content c;
-        if (req.path == "/index.php") {
-            json answer = folder_.Answer(action, version, Base(req));
-            if (answer.is_null()) {
-                c.status = 404;
-                c.text = json{{"error", "unknown action"}, {"a", action}}.dump();
-            } else {
-                c.text = answer.dump(-1, ' ', false, json::error_handler_t::replace);
-            }
+        if (req.path == "/index.php" || req.path == "/api/addons") {
+            const std::string asked = req.path == "/api/addons" ? "addons" : action == "addons" ? "" : action;
+            if (kTestKnobs && asked != "gethomepageurl" && asked != "getwowhost")
+                Republish();
+            auto reply = folder_.Answer(asked, version, Base(req));
+            c.status = reply.status;
+            c.text = std::move(reply.body);
             c.type = "application/json; charset=utf-8";
             return c;
         }
@@ -252,22 +311,6 @@ private:
         }
         if (req.path == "/apps/w02/aria2.conf") {
             c.text = folder_.Aria2Conf();
-            return c;
-        }
-        if (req.path == "/api/addons") {
-            json list = json::array();
-            json settings = folder_.Settings();
-            for (const auto& a : settings.value("addons", json::array())) {
-                std::string file = a.value("file", "");
-                list.push_back({{"url", Base(req) + "/files/" + tws::UrlPathEncode(file)},
-                                {"name", a.value("name", fs::path(file).filename().string())},
-                                {"md5", tws::FileMd5Hex(folder_.Root() + file)},
-                                {"id", a.value("id", 0)},
-                                {"type", a.value("type", 0)},
-                                {"title", a.value("title", a.value("name", file))}});
-            }
-            c.text = list.dump();
-            c.type = "application/json; charset=utf-8";
             return c;
         }
         if (req.path == "/" || req.path == "/home" || req.path == "/home/") {
@@ -281,13 +324,10 @@ private:
             rel = req.path.substr(7);
         else if (req.path.rfind("/home/", 0) == 0)
             rel = req.path.substr(1);
-        fs::path p(rel);
-        bool safe = !rel.empty() && p.is_relative();
-        for (const auto& part : p)
-            safe = safe && part != "..";
-        std::error_code ec;
-        if (safe && fs::is_regular_file(folder_.Root() + rel, ec)) {
-            c.file = folder_.Root() + rel;
+        if (std::string file = folder_.ContentFile(rel); !file.empty()) {
+            if (folder_.IsStale(rel))
+                Say("stale: " + LogSafe(rel) + " changed after it was published; served as it is now");
+            c.file = file;
             c.type = MimeType(rel);
             return c;
         }
@@ -388,6 +428,21 @@ private:
         return knob;
     }
 
+    // The tests' build publishes before each answer that needs digests, so that tests may change
+    // the server folder while the service runs.
+    void Republish() {
+        std::lock_guard lock(publishMutex_);
+        auto report = tws::Publish(folder_.Root(), {}, false);
+        for (const auto& r : report.refused)
+            Say("publish refused: " + r);
+    }
+
+    // One line on standard output.
+    void Say(const std::string& line) {
+        std::lock_guard lock(logMutex_);
+        std::cout << line << std::endl;
+    }
+
     // One line, whatever the page sent: control characters become spaces, and a long text is cut.
     void PrintPageEvent(std::string text) {
         if (text.size() > 2000)
@@ -420,6 +475,7 @@ private:
     std::mutex logMutex_;
     long requests_ = 0;
     std::mutex countMutex_;
+    std::mutex publishMutex_;
     std::map<std::string, int> used_;
 };
 
@@ -434,13 +490,55 @@ int TlsVersion(const std::string& v) {
 }
 
 int Usage() {
-    std::cerr << "usage: tarnwick_service --root FOLDER [--host H] [--port N] [--port-file F] [--log F] "
-                 "[--knobs F] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]] [--signing-key PEM]\n"
+    std::cerr << "usage: tarnwick_service publish --root FOLDER\n"
+                 "       tarnwick_service --root FOLDER [--host H] [--port N] [--port-file F] [--log F] "
+                 "[--idle-timeout S] [--knobs F] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]] "
+                 "[--signing-key PEM]\n"
                  "       tarnwick_service keygen DIR\n";
     return 2;
 }
 
 } // namespace
+
+// tarnwick_service publish --root FOLDER: digests what changed and writes the published state.
+int PublishCommand(int argc, char** argv) {
+    std::string root;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--root" && i + 1 < argc)
+            root = argv[++i];
+        else
+            return Usage();
+    }
+    if (root.empty())
+        return Usage();
+    std::error_code ec;
+    if (!fs::is_directory(root, ec)) {
+        std::cerr << "tarnwick_service publish: " << root << " is not a folder\n";
+        return 1;
+    }
+    const bool tty = ::isatty(2) != 0;
+    const auto started = std::chrono::steady_clock::now();
+    auto progress = [&](std::size_t files, std::size_t totalFiles, std::uint64_t bytes, std::uint64_t totalBytes) {
+        if (!tty || totalFiles == 0)
+            return;
+        std::fprintf(stderr, "\rpublish: digesting %zu/%zu files, %.1f/%.1f MB", files, totalFiles, double(bytes) / 1e6,
+                     double(totalBytes) / 1e6);
+        if (files == totalFiles)
+            std::fputc('\n', stderr);
+    };
+    const auto report = tws::Publish(fs::absolute(root).string() + "/", progress);
+    for (const auto& r : report.refused)
+        std::cerr << "tarnwick_service publish: refused " << r << '\n';
+    if (!report.ok) {
+        std::cerr << "tarnwick_service publish: nothing changed; the published state stays as it was\n";
+        return 1;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("published %zu files (%.1f MB): %zu digested, %zu unchanged, in %.1f s\n", report.files,
+                double(report.bytes) / 1e6, report.digested, report.reused, seconds);
+    return 0;
+}
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "keygen") {
@@ -458,6 +556,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (argc > 1 && std::string(argv[1]) == "publish")
+        return PublishCommand(argc, argv);
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -475,9 +575,11 @@ int main(int argc, char** argv) {
                 o.port = std::stoi(next());
             else if (a == "--port-file")
                 o.portFile = next();
+            else if (a == "--idle-timeout")
+                o.idleTimeout = std::max(1, std::stoi(next()));
             else if (a == "--log")
                 o.logFile = next();
-            else if (a == "--knobs")
+            else if (kTestKnobs && a == "--knobs")
                 o.knobsFile = next();
             else if (a == "--tls-cert")
                 o.tlsCert = next();
@@ -529,17 +631,53 @@ int main(int argc, char** argv) {
         server = std::make_unique<httplib::Server>();
     }
 
-    std::unique_ptr<Service> service;
+    std::unique_ptr<Service> servicePtr;
     try {
-        service = std::make_unique<Service>(o);
+        servicePtr = std::make_unique<Service>(o);
     } catch (const std::exception& e) {
         std::cerr << "tarnwick_service: " << e.what() << '\n';
         return 1;
     }
-    server->new_task_queue = [] { return new httplib::ThreadPool(32); };
-    server->set_keep_alive_timeout(5);
-    server->set_payload_max_length(64 * 1024 * 1024);
-    auto handler = [&](const httplib::Request& req, httplib::Response& res) { service->Handle(req, res); };
+    Service& service = *servicePtr;
+    // What changed since it was published is served as it is now; the launcher's check will
+    // catch it, and the operator is told here and on each request for it.
+    const bool published = service.Folder().Load(
+        [](const std::string& rel) { std::cout << "stale: " << LogSafe(rel) << " changed after it was published\n"; });
+    if (!published && !kTestKnobs)
+        std::cout << "nothing is published in " << o.root << " yet: run tarnwick_service publish --root " << o.root
+                  << '\n';
+    // One thread per open connection (up to a cap far above what a single host serves), so idle
+    // keep-alive connections never make other launchers wait; each connection takes a descriptor.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    server->new_task_queue = [] { return new tws::ElasticPool(4096); };
+    // The library listens with a tiny backlog; connections beyond it would wait seconds for a
+    // retry of their handshake. Listening again on the bound socket enlarges it.
+    int listener = -1;
+    server->set_socket_options([&listener](int sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listener = sock;
+    });
+    server->set_keep_alive_timeout(o.idleTimeout);
+    server->set_read_timeout(10);
+    // Launchers send short forms; nothing the service takes is larger than this.
+    server->set_payload_max_length(kMaxBody);
+    server->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        std::size_t size = 0;
+        for (const auto& [k, v] : req.headers)
+            size += k.size() + v.size() + 4;
+        if (req.headers.size() <= kMaxHeaderCount && size <= kMaxHeaderBytes)
+            return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 431;
+        res.set_content("request header fields too large\n", "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    server->set_logger([&](const httplib::Request& req, const httplib::Response& res) { service.Access(req, res); });
+    auto handler = [&](const httplib::Request& req, httplib::Response& res) { service.Handle(req, res); };
     server->Get(".*", handler);
     server->Post(".*", handler);
 
@@ -555,11 +693,22 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (listener >= 0)
+        ::listen(listener, 4096);
+
     std::thread stopper([&] {
         int sig = 0;
         sigwait(&signals, &sig);
         g_stopping = true;
         server->stop();
+        // Connections that are still open get a moment to finish; then the process ends anyway,
+        // so that a stop never waits for idle or stalled clients.
+        for (int i = 0; i < 150 && !g_listenEnded; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!g_listenEnded) {
+            std::cout.flush();
+            std::_Exit(0);
+        }
     });
     stopper.detach();
 
@@ -571,6 +720,7 @@ int main(int argc, char** argv) {
     std::cout << "tarnwick_service listening on " << (o.tlsCert.empty() ? "http" : "https") << "://" << o.host << ':'
               << port << "/ serving " << fs::absolute(o.root).string() << std::endl;
     bool ok = server->listen_after_bind();
+    g_listenEnded = true;
     g_stopping = true;
     return ok ? 0 : 1;
 }

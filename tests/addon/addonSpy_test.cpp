@@ -14,6 +14,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <sched.h>
 #include <sys/mount.h>
@@ -26,11 +27,14 @@ using ::testing::ElementsAreArray;
 
 namespace {
 
-// A program folder with the game, and a server folder with add-on archives.
+// A program folder with the game, and a server folder with add-on archives (the service's
+// add-on folder, a link to it in the service's root).
 struct AddonSite {
     TempFolder game{"tarnwick-game"};
     TempFolder server{"tarnwick-server"};
-    ReferenceService service{server.Path()};
+    TempFolder serviceRoot{"tarnwick-service-root"};
+    bool linked = (std::filesystem::create_directory_symlink(server.Path(), serviceRoot / "addons"), true);
+    ReferenceService service{serviceRoot.Path()};
     std::unique_ptr<Recorder> recorder = std::make_unique<Recorder>();
     Recorder& Form() const { return *recorder; }
 
@@ -39,7 +43,7 @@ struct AddonSite {
     void Reset() { recorder = std::make_unique<Recorder>(); }
     std::string AddOns() const { return game / "Interface/AddOns/"; }
     std::string Temp() const { return game / "down/temp/"; }
-    std::string Url(const std::string& file) const { return service.Url("/files/" + file); }
+    std::string Url(const std::string& file) const { return service.Url("/files/addons/" + file); }
     std::string Md5(const std::string& file) const { return ToolMd5(server / file); }
 
     TaddonSpy Worker(const std::string& url, const std::string& name, const std::string& md5, int type = 0) {
@@ -220,9 +224,9 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         site.Reset();
-        site.service.SetKnobs(c.knob.empty()
-                                  ? nlohmann::json::object()
-                                  : nlohmann::json{{"paths", {{"/files/" + c.file, nlohmann::json::parse(c.knob)}}}});
+        site.service.SetKnobs(
+            c.knob.empty() ? nlohmann::json::object()
+                           : nlohmann::json{{"paths", {{"/files/addons/" + c.file, nlohmann::json::parse(c.knob)}}}});
         const std::string md5 = Exists(site.server / c.file) ? site.Md5(c.file) : "";
         auto worker = site.Worker(site.Url(c.file), c.file, md5, c.type);
         if (c.no7z)
@@ -271,14 +275,15 @@ TEST(AddonWorker, RefusesUnsafeNamesAndUrlsBeforeAnyDownload) {
 
     // A redirect to anything but http or https is not followed either.
     site.Reset();
-    site.service.SetKnobs({{"paths", {{"/files/new.zip", {{"redirect_to", "file://" + site.server / "new.zip"}}}}}});
+    site.service.SetKnobs(
+        {{"paths", {{"/files/addons/new.zip", {{"redirect_to", "file://" + site.server / "new.zip"}}}}}});
     site.Worker(site.Url("new.zip"), "new.zip", md5).Execute();
     EXPECT_EQ(site.Codes().end()[-2], 1002);
     EXPECT_FALSE(Exists(site.AddOns()));
 
     // A redirect chain within http is fine: one begin/end series per answer body.
     site.Reset();
-    site.service.SetKnobs({{"paths", {{"/files/new.zip", {{"redirects", 2}}}}}});
+    site.service.SetKnobs({{"paths", {{"/files/addons/new.zip", {{"redirects", 2}}}}}});
     site.Worker(site.Url("new.zip"), "new.zip", md5).Execute();
     EXPECT_THAT(Folded(site.Codes()), ElementsAre(0, 1, 2, 0, 1, 2, 0, 1, 2, 3, 4, 9, -1));
 }

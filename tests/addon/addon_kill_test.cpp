@@ -144,7 +144,9 @@ struct Child {
 struct KillSite {
     TempFolder game{"tarnwick-kill"};
     TempFolder server{"tarnwick-kill-server"};
-    ReferenceService service{server.Path()};
+    TempFolder serviceRoot{"tarnwick-kill-service"}; // serves `server` as its add-on folder
+    bool linked = (std::filesystem::create_directory_symlink(server.Path(), serviceRoot / "addons"), true);
+    ReferenceService service{serviceRoot.Path()};
     Tree archive, before;
 
     KillSite() {
@@ -179,7 +181,7 @@ struct KillSite {
         return after;
     }
     Child Start(const std::string& temp, int type) {
-        return Child({ADDON_INSTALL_CHILD, game.Path(), temp, service.Url("/files/pack.zip"), "pack.zip",
+        return Child({ADDON_INSTALL_CHILD, game.Path(), temp, service.Url("/files/addons/pack.zip"), "pack.zip",
                       ToolMd5(server / "pack.zip"), std::to_string(type)});
     }
 };

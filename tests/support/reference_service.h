@@ -26,22 +26,18 @@ public:
     };
 
     // `root` is the server folder; the service's own files (log, knobs, port) go into a
-    // temporary folder of their own.
+    // temporary folder of their own. The tests' build takes knobs and logs every request; the
+    // operator's build (`operatorBuild`) runs as an operator would start it.
     // `extraArgs` go on its command line (e.g. --signing-key PEM).
-    explicit ReferenceService(std::string root, Tls tls = {}, const std::vector<std::string>& extraArgs = {})
+    explicit ReferenceService(std::string root, Tls tls = {}, const std::vector<std::string>& extraArgs = {},
+                              bool operatorBuild = false)
         : root_(std::move(root)), tls_(std::move(tls)) {
-        const std::string program = BuildDir() + "/service/tarnwick_service";
-        std::vector<std::string> args{program,
-                                      "--root",
-                                      root_,
-                                      "--port",
-                                      "0",
-                                      "--port-file",
-                                      work_ / "port",
-                                      "--log",
-                                      work_ / "log",
-                                      "--knobs",
-                                      work_ / "knobs.json"};
+        const std::string program =
+            BuildDir() + (operatorBuild ? "/service/tarnwick_service" : "/service/tarnwick_test_service");
+        std::vector<std::string> args{program, "--root", root_, "--port", "0", "--port-file", work_ / "port"};
+        if (!operatorBuild)
+            args.insert(args.end(), {"--log", work_ / "log", "--knobs", work_ / "knobs.json"});
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         if (!tls_.cert.empty()) {
             args.insert(args.end(), {"--tls-cert", tls_.cert, "--tls-key", tls_.key});
             if (!tls_.maxVersion.empty())
@@ -83,17 +79,22 @@ public:
             return;
         ::kill(pid_, SIGTERM);
         for (int i = 0; i < 500; ++i) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
                 pid_ = -1;
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        status_ = -1;
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
+
+    // How the process ended after Stop(): a wait status, or -1 when it had to be killed.
+    int EndStatus() const { return status_; }
+    // What the service printed so far (its access log among it).
+    std::string Output() const { return ReadBytes(work_ / "stdout"); }
 
     int Port() const { return port_; }
     std::string Base() const {
@@ -147,6 +148,7 @@ private:
     TempFolder work_{"tarnwick-service"};
     pid_t pid_ = -1;
     int port_ = 0;
+    int status_ = 0;
 };
 
 } // namespace tw::test
