@@ -77,15 +77,11 @@ int main() {
         fs::remove_all(work);
     }
 
-    std::printf("# %s; core update worker with a stamping window; %d runs\n", shape.Describe().c_str(), shape.runs);
-    std::printf("# phases of the last run (status text, digits as N):\n");
-    for (const auto& p : last.phases)
-        std::printf("#   %s\n", p.c_str());
+    PrintRunHeader(shape, last);
     PrintRange("worker to lblstartgame", ours);
     PrintRange("aria2c alone", aria2);
     PrintRange("md5sum -P2", md5);
     PrintRange("tools (aria2c + md5sum)", tools);
-    std::printf("ratio install-vs-tools: %.2f\n",
-                *std::min_element(ours.begin(), ours.end()) / *std::min_element(tools.begin(), tools.end()));
+    std::printf("ratio install-vs-tools: %.2f\n", BestRatio(ours, tools));
     return 0;
 }

@@ -177,4 +177,17 @@ inline void PrintRange(const char* what, const std::vector<double>& v) {
                 *std::max_element(v.begin(), v.end()), v.size());
 }
 
+// The lines every update benchmark starts its report with: the shape and the last run's phases.
+inline void PrintRunHeader(const ServerShape& shape, const WorkerRun& last) {
+    std::printf("# %s; core update worker with a stamping window; %d runs\n", shape.Describe().c_str(), shape.runs);
+    std::printf("# phases of the last run (status text, digits as N):\n");
+    for (const auto& p : last.phases)
+        std::printf("#   %s\n", p.c_str());
+}
+
+// Our best time over the tools' best time.
+inline double BestRatio(const std::vector<double>& ours, const std::vector<double>& tools) {
+    return *std::min_element(ours.begin(), ours.end()) / *std::min_element(tools.begin(), tools.end());
+}
+
 } // namespace tw::bench

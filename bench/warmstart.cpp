@@ -49,14 +49,10 @@ int main() {
     }
     fs::remove_all(work);
 
-    std::printf("# %s; core update worker with a stamping window; %d runs\n", shape.Describe().c_str(), shape.runs);
-    std::printf("# phases of the last run (status text, digits as N):\n");
-    for (const auto& p : last.phases)
-        std::printf("#   %s\n", p.c_str());
+    PrintRunHeader(shape, last);
     PrintRange("worker to lblstartgame", ours);
     PrintRange("md5sum -P2 of the patches", md5);
     PrintRange("floor (1 s + md5sum)", floor);
-    std::printf("ratio warmstart-vs-floor: %.2f\n",
-                *std::min_element(ours.begin(), ours.end()) / *std::min_element(floor.begin(), floor.end()));
+    std::printf("ratio warmstart-vs-floor: %.2f\n", BestRatio(ours, floor));
     return 0;
 }
