@@ -37,7 +37,6 @@ public:
         std::vector<std::string> args{program, "--root", root_, "--port", "0", "--port-file", work_ / "port"};
         if (!operatorBuild)
             args.insert(args.end(), {"--log", work_ / "log", "--knobs", work_ / "knobs.json"});
-        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         if (!tls_.cert.empty()) {
             args.insert(args.end(), {"--tls-cert", tls_.cert, "--tls-key", tls_.key});
             if (!tls_.maxVersion.empty())
