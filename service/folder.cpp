@@ -145,65 +145,92 @@ bool ServerFolder::IsStale(const std::string& rel) {
     return !Stamp(root_ + rel, s, t) || s != stamp.first || t != stamp.second;
 }
 
-ServerFolder::Reply ServerFolder::Answer(const std::string& action, const std::string& version,
-                                         const std::string& base) {
+ServerFolder::Reply ServerFolder::Render(const json& published, const json& settings, const std::string& action,
+                                         const std::string& version, const std::string& base) {
     auto text = [](const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); };
-    json settings = Settings();
     if (action == "gethomepageurl")
-        return {200, text({{"data", settings.value("homepage", base + "/home/index.html")}})};
+        return {200, text({{"data", settings.value("homepage", base + "/home/index.html")}}), {}};
     if (action == "getwowhost")
-        return {200, text({{"data", settings.value("wowhost", "127.0.0.1")}})};
-    if (action != "getupdate" && action != "getWowFiles" && action != "getPatches" && action != "addons")
-        return {404, text({{"error", "unknown action"}, {"a", action}})};
-
-    Load();
-    std::shared_ptr<const json> published;
-    {
-        std::lock_guard lock(mutex_);
-        published = published_;
-        if (auto hit = cache_.find(action + ' ' + base); action != "getupdate" && hit != cache_.end())
-            return {200, hit->second};
-    }
-    if (!published)
-        return {503, text({{"error", "nothing is published yet: run tarnwick_service publish --root FOLDER"}})};
-
-    std::string body;
+        return {200, text({{"data", settings.value("wowhost", "127.0.0.1")}}), {}};
     if (action == "getupdate") {
-        const json update = published->value("update", json());
+        const json update = published.value("update", json());
         if (!update.is_object() || CompareVersions(version, update.value("version", "0")) >= 0)
-            return {200, text({{"url", ""}})};
+            return {200, text({{"url", ""}}), {}};
         json answer = {{"url", base + "/files/" + UrlPathEncode(update.value("file", ""))},
                        {"filename", update.value("filename", "")},
                        {"MD5", update.value("md5", "")}};
         if (update.contains("paramstr"))
             answer["paramstr"] = update["paramstr"];
-        return {200, text(answer)};
+        return {200, text(answer), {}};
     }
     if (action == "addons") {
         json list = json::array();
-        for (const auto& a : published->value("addons", json::array()))
+        for (const auto& a : published.value("addons", json::array()))
             list.push_back({{"url", base + "/files/" + UrlPathEncode(a.value("file", ""))},
                             {"name", a.value("name", "")},
                             {"md5", a.value("md5", "")},
                             {"id", a.value("id", json(0))},
                             {"type", a.value("type", json(0))},
                             {"title", a.value("title", "")}});
-        body = text(list);
-    } else {
+        return {200, text(list), {}};
+    }
+    if (action == "getWowFiles" || action == "getPatches") {
         const std::string sub = action == "getWowFiles" ? "client" : "patches";
         json list = json::array();
-        for (const auto& e : published->value(sub, json::array())) {
+        for (const auto& e : published.value(sub, json::array())) {
             const std::string path = e.value("path", "");
             list.push_back({{"url", base + "/files/" + sub + "/" + UrlPathEncode(path)},
                             {"filename", path},
                             {"MD5", e.value("md5", "")}});
         }
-        body = text({{"count", list.size()}, {"downlist", list}});
+        return {200, text({{"count", list.size()}, {"downlist", list}}), {}};
     }
-    std::lock_guard lock(mutex_);
-    if (published == published_ && cache_.size() < 64)
-        cache_[action + ' ' + base] = body;
-    return {200, body};
+    return {404, text({{"error", "unknown action"}, {"a", action}}), {}};
+}
+
+std::string ServerFolder::SignedKey(const std::string& action, const std::string& version, const json& published) {
+    if (action != "getupdate")
+        return action;
+    const json update = published.value("update", json());
+    const bool offered = update.is_object() && CompareVersions(version, update.value("version", "0")) < 0;
+    return offered ? "getupdate offered" : "getupdate none";
+}
+
+ServerFolder::Reply ServerFolder::Answer(const std::string& action, const std::string& version,
+                                         const std::string& base) {
+    const bool needsState =
+        action == "getupdate" || action == "getWowFiles" || action == "getPatches" || action == "addons";
+    const bool known = needsState || action == "gethomepageurl" || action == "getwowhost";
+    Load();
+    std::shared_ptr<const json> published;
+    {
+        std::lock_guard lock(mutex_);
+        published = published_;
+    }
+    // Answers signed when they were published are handed out as they were signed.
+    if (known && published && published->contains("signed") && (*published)["signed"].is_object()) {
+        const json& signedAnswers = (*published)["signed"];
+        const std::string key = SignedKey(action, version, *published);
+        if (signedAnswers.contains(key) && signedAnswers[key].is_object())
+            return {200, signedAnswers[key].value("body", ""), signedAnswers[key].value("signature", "")};
+    }
+    if (!needsState)
+        return Render(json::object(), Settings(), action, version, base);
+    {
+        std::lock_guard lock(mutex_);
+        if (auto hit = cache_.find(action + ' ' + base); action != "getupdate" && hit != cache_.end())
+            return {200, hit->second, {}};
+    }
+    if (!published)
+        return {
+            503, json({{"error", "nothing is published yet: run tarnwick_service publish --root FOLDER"}}).dump(), {}};
+    Reply reply = Render(*published, Settings(), action, version, base);
+    if (action != "getupdate") {
+        std::lock_guard lock(mutex_);
+        if (published == published_ && cache_.size() < 64)
+            cache_[action + ' ' + base] = reply.body;
+    }
+    return reply;
 }
 
 const std::vector<std::string>& ServerFolder::ContentFolders() {
@@ -233,6 +260,18 @@ std::string ServerFolder::ContentFile(const std::string& rel) const {
     if (r.compare(0, b.size(), b) != 0)
         return {};
     return r;
+}
+
+ServerFolder::Reply ServerFolder::SignedAria2Conf() {
+    Load();
+    std::lock_guard lock(mutex_);
+    if (published_ && published_->contains("signed") && (*published_)["signed"].is_object() &&
+        (*published_)["signed"].contains("aria2.conf")) {
+        const json& conf = (*published_)["signed"]["aria2.conf"];
+        if (conf.is_object())
+            return {200, conf.value("body", ""), conf.value("signature", "")};
+    }
+    return {200, Aria2Conf(), {}};
 }
 
 std::string ServerFolder::Aria2Conf() const {

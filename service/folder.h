@@ -41,12 +41,20 @@ public:
 
     // What an action answers, from the published state (publish.h) and service.json:
     // 200 and the JSON text, 404 for an unknown action, 503 while nothing is published. `base` is
-    // the URL prefix of the files (no trailing '/'). "addons" is the add-on list.
+    // the URL prefix of the files (no trailing '/'). "addons" is the add-on list. When the state
+    // was published signed, the answers are the signed ones, with their signature.
     struct Reply {
         int status = 200;
         std::string body;
+        std::string signature; // set for an answer signed when it was published
     };
     Reply Answer(const std::string& action, const std::string& version, const std::string& base);
+    // The answer text itself, from a published state and the settings.
+    static Reply Render(const nlohmann::json& published, const nlohmann::json& settings, const std::string& action,
+                        const std::string& version, const std::string& base);
+    // Where the signed answer to `action` lies in the published state's "signed" member.
+    static std::string SignedKey(const std::string& action, const std::string& version,
+                                 const nlohmann::json& published);
 
     // Re-reads the published state when it changed on disk; false while there is none. Each file
     // that changed since it was published is passed to `stale` (its path below the root).
@@ -55,6 +63,8 @@ public:
     bool IsStale(const std::string& rel);
 
     std::string Aria2Conf() const;
+    // aria2.conf as published signed, or as it is now (unsigned) when the state is not signed.
+    Reply SignedAria2Conf();
 
     // The folders whose files are served; nothing else below the root ever is.
     static const std::vector<std::string>& ContentFolders();

@@ -1,6 +1,6 @@
 // The reference launcher service: the demo's default service and the tests' server in one program.
 //
-//   tarnwick_service publish --root FOLDER
+//   tarnwick_service publish --root FOLDER [--signing-key PEM]
 //   tarnwick_service --root FOLDER [--host 127.0.0.1] [--port N] [--port-file FILE] [--log FILE]
 //                    [--idle-timeout S] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]]
 //                    [--signing-key PEM]
@@ -17,6 +17,9 @@
 // writes the published state (publish.h); the service answers only from it and never digests. A
 // file changed after publishing is named on standard output ("stale: ...") at start and on each
 // request for it. Only the content folders (folder.h) are served, never a link out of them.
+// publish --signing-key signs the answers as it publishes them (for the "public_url" of
+// service.json); a service started without a key of its own then hands them out with those
+// signatures, so the private key need not be on the serving machine.
 // Standard output carries one access line per request ("access: METHOD PATH STATUS BYTES TIME").
 // SIGTERM, SIGINT and SIGHUP end the service (exit status 0).
 // --idle-timeout S closes a connection that has sent no request for S seconds (default 5).
@@ -167,7 +170,8 @@ struct Content {
     int status = 200;
     std::string type = "text/plain; charset=utf-8";
     std::string text;
-    std::string file; // when set, the body is this file's bytes
+    std::string file;      // when set, the body is this file's bytes
+    std::string signature; // the signature the body was published with, if it was
     std::uint64_t Size() const {
         std::error_code ec;
         return file.empty() ? text.size() : static_cast<std::uint64_t>(fs::file_size(file, ec));
@@ -246,8 +250,13 @@ public:
             for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
                 content.text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
         }
+        // A key of the service's own signs what it sends; without one, an answer published
+        // signed goes out with the signature it was published with.
+        const bool bodyBent = knob.contains("status") || knob.contains("body") || knob.contains("body_hex");
         if (signer_ && content.file.empty())
             res.set_header(tws::kSignatureHeader, signer_->Sign(content.text));
+        else if (!content.signature.empty() && !bodyBent)
+            res.set_header(tws::kSignatureHeader, content.signature);
         if (knob.contains("altered_body")) {
             content.file.clear();
             content.text = knob.value("altered_body", std::string());
@@ -301,6 +310,7 @@ private:
             auto reply = folder_.Answer(asked, version, Base(req));
             c.status = reply.status;
             c.text = std::move(reply.body);
+            c.signature = std::move(reply.signature);
             c.type = "application/json; charset=utf-8";
             return c;
         }
@@ -310,7 +320,9 @@ private:
             return c;
         }
         if (req.path == "/apps/w02/aria2.conf") {
-            c.text = folder_.Aria2Conf();
+            auto reply = folder_.SignedAria2Conf();
+            c.text = std::move(reply.body);
+            c.signature = std::move(reply.signature);
             return c;
         }
         if (req.path == "/" || req.path == "/home" || req.path == "/home/") {
@@ -490,7 +502,7 @@ int TlsVersion(const std::string& v) {
 }
 
 int Usage() {
-    std::cerr << "usage: tarnwick_service publish --root FOLDER\n"
+    std::cerr << "usage: tarnwick_service publish --root FOLDER [--signing-key PEM]\n"
                  "       tarnwick_service --root FOLDER [--host H] [--port N] [--port-file F] [--log F] "
                  "[--idle-timeout S] [--knobs F] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]] "
                  "[--signing-key PEM]\n"
@@ -502,13 +514,23 @@ int Usage() {
 
 // tarnwick_service publish --root FOLDER: digests what changed and writes the published state.
 int PublishCommand(int argc, char** argv) {
-    std::string root;
+    std::string root, keyFile;
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--root" && i + 1 < argc)
             root = argv[++i];
+        else if (a == "--signing-key" && i + 1 < argc)
+            keyFile = argv[++i];
         else
             return Usage();
+    }
+    std::unique_ptr<tws::Signer> signer;
+    try {
+        if (!keyFile.empty())
+            signer = std::make_unique<tws::Signer>(keyFile);
+    } catch (const std::exception& e) {
+        std::cerr << "tarnwick_service publish: " << e.what() << '\n';
+        return 1;
     }
     if (root.empty())
         return Usage();
@@ -527,7 +549,7 @@ int PublishCommand(int argc, char** argv) {
         if (files == totalFiles)
             std::fputc('\n', stderr);
     };
-    const auto report = tws::Publish(fs::absolute(root).string() + "/", progress);
+    const auto report = tws::Publish(fs::absolute(root).string() + "/", progress, true, signer.get());
     for (const auto& r : report.refused)
         std::cerr << "tarnwick_service publish: refused " << r << '\n';
     if (!report.ok) {

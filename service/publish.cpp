@@ -1,6 +1,7 @@
 #include "publish.h"
 
 #include "folder.h"
+#include "signing.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -136,6 +137,12 @@ bool WriteAtomically(const std::string& path, const std::string& text) {
         ::unlink(tmp.c_str());
         return false;
     }
+    // The rename itself survives a power cut only once the folder is on disk too.
+    const std::string parent = path.substr(0, path.find_last_of('/') + 1);
+    if (int dir = ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
     return true;
 }
 
@@ -143,10 +150,14 @@ bool WriteAtomically(const std::string& path, const std::string& text) {
 
 PublishReport Publish(const std::string& root,
                       const std::function<void(std::size_t, std::size_t, std::uint64_t, std::uint64_t)>& progress,
-                      bool strict) {
+                      bool strict, const Signer* signer) {
     PublishReport report;
     ServerFolder folder(root);
     const json settings = folder.Settings();
+    const std::string publicUrl = settings.value("public_url", "");
+    if (signer && publicUrl.empty())
+        report.refused.push_back("the signing key: service.json names no \"public_url\", and signed answers must "
+                                 "name the address the files are fetched from");
 
     std::vector<Job> client, patches;
     Walk(folder.Root(), "client", strict, client, report.refused);
@@ -313,6 +324,21 @@ PublishReport Publish(const std::string& root,
                              {"time", job.time}});
     }
     out["addons"] = addonList;
+    if (signer) {
+        json answers = json::object();
+        auto add = [&](const std::string& key, const std::string& body) {
+            answers[key] = {{"body", body}, {"signature", signer->Sign(body)}};
+        };
+        for (const char* action : {"gethomepageurl", "getwowhost", "getWowFiles", "getPatches", "addons"})
+            add(action, ServerFolder::Render(out, settings, action, "", publicUrl).body);
+        const json& offered = out["update"];
+        const std::string current = offered.is_object() ? offered.value("version", "0") : "";
+        add("getupdate none", ServerFolder::Render(out, settings, "getupdate", current, publicUrl).body);
+        if (ServerFolder::SignedKey("getupdate", "", out) == "getupdate offered")
+            add("getupdate offered", ServerFolder::Render(out, settings, "getupdate", "", publicUrl).body);
+        add("aria2.conf", folder.Aria2Conf());
+        out["signed"] = answers;
+    }
     if (!WriteAtomically(folder.Root() + kPublishedFile, out.dump(1, ' ', false, json::error_handler_t::replace))) {
         report.refused.push_back(std::string(kPublishedFile) + ": cannot be written");
         return report;

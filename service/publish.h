@@ -5,7 +5,13 @@
 //   {"client":  [{"path", "size", "time", "md5"}, ...],     the files below client/, sorted
 //    "patches": [...],                                       the same below patches/
 //    "update":  {"version", "file", "filename", "paramstr", "md5", "size", "time"} or null,
-//    "addons":  [{"file", "name", "id", "type", "title", "md5", "size", "time"}, ...]}
+//    "addons":  [{"file", "name", "id", "type", "title", "md5", "size", "time"}, ...],
+//    "signed":  {"gethomepageurl": {"body", "signature"}, ...}}     only when published with a key
+//
+// "signed" holds, when a signing key was given, every answer the service hands out, made for
+// the "public_url" of service.json and signed: the five actions ("getupdate offered" for
+// launchers older than the update, "getupdate none" for the others), "addons" and "aria2.conf".
+// The service then hands those out as they are, and needs no key of its own.
 //
 // "time" is the file's modification time as the file system gives it (nanoseconds); a file whose
 // size and time are unchanged keeps its digest on the next publish. The file is written under a
@@ -19,6 +25,8 @@
 
 namespace tws {
 
+class Signer;
+
 inline constexpr char kPublishedFile[] = "published.json";
 
 struct PublishReport {
@@ -31,10 +39,11 @@ struct PublishReport {
 // Publishes `root` (ending in '/'). `progress`, when given, is called now and then with the
 // files and bytes digested so far and the totals. Refused names leave the published state as it
 // was. Not `strict` (the tests' server only, which must be able to hand out hostile names):
-// every name is published as it is, and a missing file without a digest.
+// every name is published as it is, and a missing file without a digest. With a `signer`, the
+// answers are signed too; that needs "public_url" in service.json.
 PublishReport Publish(const std::string& root,
                       const std::function<void(std::size_t, std::size_t, std::uint64_t, std::uint64_t)>& progress = {},
-                      bool strict = true);
+                      bool strict = true, const Signer* signer = nullptr);
 
 // Why a name that came from the server folder would be refused by a launcher; empty when it is fine.
 std::string NameProblem(const std::string& name);

@@ -3,12 +3,18 @@
 #include "reference_service.h"
 #include "test_support.h"
 
+#include "net/signature.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <filesystem>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 using namespace tw::test;
 using ::testing::HasSubstr;
@@ -18,10 +24,13 @@ using nlohmann::json;
 namespace {
 
 // Runs `tarnwick_service publish`; its exit status, and what it printed in `out`.
-int Publish(const TempFolder& root, std::string* out = nullptr) {
+int Publish(const TempFolder& root, std::string* out = nullptr, const std::vector<std::string>& args = {}) {
     const std::string log = root / "../publish-" + std::to_string(::getpid()) + ".out";
-    int status =
-        Shell("'" + BuildDir() + "/service/tarnwick_service' publish --root '" + root.Path() + "' >'" + log + "' 2>&1");
+    std::string extra;
+    for (const auto& a : args)
+        extra += " '" + a + "'";
+    int status = Shell("'" + BuildDir() + "/service/tarnwick_service' publish --root '" + root.Path() + "'" + extra +
+                       " >'" + log + "' 2>&1");
     if (out)
         *out = ReadBytes(log);
     fs::remove(log);
@@ -131,4 +140,95 @@ TEST(Publish, AnEmptyFolderPublishesEmptyLists) {
     ReferenceService service(root.Path(), {}, {}, true);
     EXPECT_EQ(json::parse(Action(service, "getWowFiles").body), json::parse(R"({"count": 0, "downlist": []})"));
     EXPECT_EQ(json::parse(Action(service, "getupdate").body), json::parse(R"({"url": ""})"));
+}
+
+// A publish killed while it writes the new state (its temporary file is a pipe here, so that it
+// is stopped with part of the state written) leaves the old state whole and in force.
+TEST(Publish, AKilledPublishLeavesTheOldStateInForce) {
+    TempFolder root;
+    WriteBytes(root / "client/wow.exe", "game");
+    ASSERT_EQ(Publish(root), 0);
+    const std::string before = ReadBytes(root / "published.json");
+    ReferenceService service(root.Path(), {}, {}, true);
+    const auto old = Digests(Action(service, "getWowFiles"));
+
+    for (int i = 0; i < 3000; ++i)
+        WriteBytes(root / ("client/Data/file-" + std::to_string(i) + ".MPQ"), std::to_string(i));
+    ASSERT_EQ(::mkfifo((root / "published.json.tmp").c_str(), 0600), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const std::string program = BuildDir() + "/service/tarnwick_service";
+        ::execl(program.c_str(), program.c_str(), "publish", "--root", root.Path().c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const int pipe = ::open((root / "published.json.tmp").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pipe, 0);
+    int status = 0;
+    ssize_t got = 0;
+    char part[4096];
+    for (int i = 0; i < 1200 && got <= 0 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
+        pollfd p{pipe, POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0)
+            got = ::read(pipe, part, sizeof part);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    ::close(pipe);
+    ASSERT_GT(got, 0) << "the new state is written under a temporary name";
+    ASSERT_TRUE(WIFSIGNALED(status)) << "killed while it was writing";
+
+    EXPECT_EQ(ReadBytes(root / "published.json"), before);
+    EXPECT_EQ(Digests(Action(service, "getWowFiles")), old);
+    fs::remove(root / "published.json.tmp");
+    ASSERT_EQ(Publish(root), 0);
+    EXPECT_EQ(Digests(Action(service, "getWowFiles")).size(), 3001u) << "the next publish takes over";
+}
+
+// Published with a key, the answers carry signatures that a launcher built with the public key
+// takes, from a service that has no key of its own; the URLs in them are those of public_url.
+TEST(Publish, SignsWhatItPublishes) {
+    TempFolder root, keys;
+    const tw::TAnswerVerifier verifier(ReferenceService::Keygen(keys.Path()));
+    WriteBytes(root / "client/wow.exe", "game");
+    WriteBytes(root / "patches/Data/p.MPQ", "patch");
+    WriteBytes(root / "update/setup.sh", "update");
+    WriteBytes(root / "addons/A.zip", "zip");
+    WriteBytes(root / "service.json", R"({"update": {"version": "9.0", "file": "update/setup.sh"},
+                                          "addons": [{"file": "addons/A.zip"}]})");
+    std::string out;
+    EXPECT_NE(Publish(root, &out, {"--signing-key", keys / "signing-key.pem"}), 0);
+    EXPECT_THAT(out, HasSubstr("\"public_url\"")) << "signed answers need a fixed address";
+    WriteBytes(root / "service.json", R"({"public_url": "https://cdn.example.test",
+                                          "update": {"version": "9.0", "file": "update/setup.sh"},
+                                          "addons": [{"file": "addons/A.zip"}]})");
+    ASSERT_EQ(Publish(root, &out, {"--signing-key", keys / "signing-key.pem"}), 0) << out;
+
+    ReferenceService service(root.Path(), {}, {}, true);
+    auto post = [&](const std::string& form) {
+        return RawRequest(service.Port(), "POST /index.php HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                                          "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                              std::to_string(form.size()) + "\r\n\r\n" + form);
+    };
+    const std::pair<std::string, RawAnswer> answers[] = {
+        {"gethomepageurl", post("c=launcher&a=gethomepageurl")},
+        {"getwowhost", post("c=launcher&a=getwowhost")},
+        {"getupdate (older)", post("c=launcher&a=getupdate&version=2.0")},
+        {"getupdate (current)", post("c=launcher&a=getupdate&version=9.0")},
+        {"getWowFiles", post("c=launcher&a=getWowFiles")},
+        {"getPatches", post("c=launcher&a=getPatches")},
+        {"aria2.conf", RawRequest(service.Port(), Get("/apps/w02/aria2.conf"))},
+        {"add-on list", RawRequest(service.Port(), Get("/api/addons"))},
+    };
+    for (const auto& [what, a] : answers) {
+        EXPECT_EQ(a.status, 200) << what;
+        const std::string marker = "X-Tarnwick-Signature: ";
+        const auto at = a.head.find(marker);
+        ASSERT_NE(at, std::string::npos) << what;
+        const std::string signature = a.head.substr(at + marker.size(), a.head.find("\r\n", at) - at - marker.size());
+        EXPECT_NO_THROW(verifier.Verify(a.body, signature, what)) << what;
+    }
+    EXPECT_THAT(answers[2].second.body, HasSubstr("https://cdn.example.test/files/update/setup.sh"));
+    EXPECT_EQ(json::parse(answers[3].second.body), json::parse(R"({"url": ""})"));
+    EXPECT_THAT(answers[4].second.body, HasSubstr("https://cdn.example.test/files/client/wow.exe"));
 }

@@ -43,16 +43,15 @@ protected:
         WritePatternFile(root / "client/Data/zhCN/locale-zhCN.MPQ", 2'500'000);
         WriteBytes(root / "client/Data/common.MPQ", std::string(70'000, 'c'));
         WritePatternFile(root / "patches/Data/zhCN/patch-zhCN-5.MPQ", 300'000);
-        // The operator's service in place of the tests' one: published first, answers signed.
-        const std::string publicKey = ReferenceService::Keygen(keys.Path());
-        verifier = TAnswerVerifier(publicKey);
-        service = std::make_unique<ReferenceService>(
-            root.Path(), ReferenceService::Tls{}, std::vector<std::string>{"--signing-key", keys / "signing-key.pem"},
-            true);
+        // The operator's service in place of the tests' one: it runs without a key, and hands out
+        // the answers as publish signed them.
+        verifier = TAnswerVerifier(ReferenceService::Keygen(keys.Path()));
+        service =
+            std::make_unique<ReferenceService>(root.Path(), ReferenceService::Tls{}, std::vector<std::string>{}, true);
         // Two ports: launchers ask the first; public_url names the second, as it would a CDN.
         nginx = std::make_unique<Nginx>(root.Path(), service->Port(), 2);
         Settings({{"public_url", nginx->Base(1)}});
-        ASSERT_EQ(Publish(root.Path()), 0);
+        ASSERT_EQ(Publish(root.Path(), {"--signing-key", keys / "signing-key.pem"}), 0);
         ::setenv("TARNWICK_SERVICE_URL", (nginx->Base(0) + "/index.php").c_str(), 1);
         ::setenv("TARNWICK_DOWNLOAD_HOST", nginx->Base(0).c_str(), 1);
     }
