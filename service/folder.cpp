@@ -122,11 +122,18 @@ bool ServerFolder::Load(const std::function<void(const std::string&)>& stale) {
             if (!Stamp(root_ + rel, s, t) || s != stamp.first || t != stamp.second)
                 stale(rel);
         }
+    std::map<std::string, Reply> signedAnswers;
+    if (state->contains("signed") && (*state)["signed"].is_object())
+        for (const auto& [key, answer] : (*state)["signed"].items())
+            if (answer.is_object() && answer.value("body", json()).is_string())
+                signedAnswers[key] = {200, std::make_shared<const std::string>(answer["body"].get<std::string>()),
+                                      answer.value("signature", "")};
     std::lock_guard lock(mutex_);
     published_ = state;
     loadedSize_ = size;
     loadedTime_ = time;
     stamps_ = std::move(stamps);
+    signed_ = std::move(signedAnswers);
     cache_.clear();
     return true;
 }
@@ -147,7 +154,9 @@ bool ServerFolder::IsStale(const std::string& rel) {
 
 ServerFolder::Reply ServerFolder::Render(const json& published, const json& settings, const std::string& action,
                                          const std::string& version, const std::string& base) {
-    auto text = [](const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); };
+    auto text = [](const json& j) {
+        return std::make_shared<const std::string>(j.dump(-1, ' ', false, json::error_handler_t::replace));
+    };
     if (action == "gethomepageurl")
         return {200, text({{"data", settings.value("homepage", base + "/home/index.html")}}), {}};
     if (action == "getwowhost")
@@ -208,11 +217,10 @@ ServerFolder::Reply ServerFolder::Answer(const std::string& action, const std::s
         published = published_;
     }
     // Answers signed when they were published are handed out as they were signed.
-    if (known && published && published->contains("signed") && (*published)["signed"].is_object()) {
-        const json& signedAnswers = (*published)["signed"];
-        const std::string key = SignedKey(action, version, *published);
-        if (signedAnswers.contains(key) && signedAnswers[key].is_object())
-            return {200, signedAnswers[key].value("body", ""), signedAnswers[key].value("signature", "")};
+    if (known && published) {
+        std::lock_guard lock(mutex_);
+        if (auto hit = signed_.find(SignedKey(action, version, *published)); hit != signed_.end())
+            return hit->second;
     }
     if (!needsState)
         return Render(json::object(), Settings(), action, version, base);
@@ -222,8 +230,10 @@ ServerFolder::Reply ServerFolder::Answer(const std::string& action, const std::s
             return {200, hit->second, {}};
     }
     if (!published)
-        return {
-            503, json({{"error", "nothing is published yet: run tarnwick_service publish --root FOLDER"}}).dump(), {}};
+        return {503,
+                std::make_shared<const std::string>(
+                    json({{"error", "nothing is published yet: run tarnwick_service publish --root FOLDER"}}).dump()),
+                {}};
     Reply reply = Render(*published, Settings(), action, version, base);
     if (action != "getupdate") {
         std::lock_guard lock(mutex_);
@@ -264,14 +274,12 @@ std::string ServerFolder::ContentFile(const std::string& rel) const {
 
 ServerFolder::Reply ServerFolder::SignedAria2Conf() {
     Load();
-    std::lock_guard lock(mutex_);
-    if (published_ && published_->contains("signed") && (*published_)["signed"].is_object() &&
-        (*published_)["signed"].contains("aria2.conf")) {
-        const json& conf = (*published_)["signed"]["aria2.conf"];
-        if (conf.is_object())
-            return {200, conf.value("body", ""), conf.value("signature", "")};
+    {
+        std::lock_guard lock(mutex_);
+        if (auto hit = signed_.find("aria2.conf"); hit != signed_.end())
+            return hit->second;
     }
-    return {200, Aria2Conf(), {}};
+    return {200, std::make_shared<const std::string>(Aria2Conf()), {}};
 }
 
 std::string ServerFolder::Aria2Conf() const {

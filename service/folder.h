@@ -43,9 +43,11 @@ public:
     // 200 and the JSON text, 404 for an unknown action, 503 while nothing is published. `base` is
     // the URL prefix of the files (no trailing '/'). "addons" is the add-on list. When the state
     // was published signed, the answers are the signed ones, with their signature.
+    // The body is shared, not copied: a client list of many thousand entries is megabytes, and
+    // every launcher asks for it.
     struct Reply {
         int status = 200;
-        std::string body;
+        std::shared_ptr<const std::string> body;
         std::string signature; // set for an answer signed when it was published
     };
     Reply Answer(const std::string& action, const std::string& version, const std::string& base);
@@ -79,7 +81,8 @@ private:
     std::uint64_t loadedSize_ = 0;
     std::int64_t loadedTime_ = 0;
     std::map<std::string, std::pair<std::uint64_t, std::int64_t>> stamps_; // published size, time
-    std::map<std::string, std::string> cache_;                             // action + base: answer text
+    std::map<std::string, std::shared_ptr<const std::string>> cache_;      // action + base: answer text
+    std::map<std::string, Reply> signed_;                                  // the answers published signed, by SignedKey
 };
 
 } // namespace tws

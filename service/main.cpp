@@ -169,17 +169,19 @@ std::string LogSafe(const std::string& text) {
 struct Content {
     int status = 200;
     std::string type = "text/plain; charset=utf-8";
-    std::string text;
+    std::shared_ptr<const std::string> body = std::make_shared<const std::string>(); // shared, never copied
     std::string file;      // when set, the body is this file's bytes
     std::string signature; // the signature the body was published with, if it was
+    const std::string& Text() const { return *body; }
+    void SetText(std::string text) { body = std::make_shared<const std::string>(std::move(text)); }
     std::uint64_t Size() const {
         std::error_code ec;
-        return file.empty() ? text.size() : static_cast<std::uint64_t>(fs::file_size(file, ec));
+        return file.empty() ? body->size() : static_cast<std::uint64_t>(fs::file_size(file, ec));
     }
     // Writes bytes [offset, offset+length) to the sink; false when they cannot be had.
     bool Write(std::uint64_t offset, std::uint64_t length, httplib::DataSink& sink) const {
         if (file.empty())
-            return sink.write(text.data() + offset, static_cast<std::size_t>(length));
+            return sink.write(body->data() + offset, static_cast<std::size_t>(length));
         std::ifstream in(file, std::ios::binary);
         in.seekg(static_cast<std::streamoff>(offset));
         std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, 256 * 1024)));
@@ -236,30 +238,31 @@ public:
         if (knob.contains("status")) {
             content.status = knob.value("status", 200);
             content.file.clear();
-            content.text = "status " + std::to_string(content.status) + "\n";
+            content.SetText("status " + std::to_string(content.status) + "\n");
             content.type = "text/plain";
         }
         if (knob.contains("body")) {
             content.file.clear();
-            content.text = knob.value("body", std::string());
+            content.SetText(knob.value("body", std::string()));
         }
         if (knob.contains("body_hex")) {
             const std::string hex = knob.value("body_hex", std::string());
-            content.file.clear();
-            content.text.clear();
+            std::string bytes;
             for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-                content.text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+                bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+            content.file.clear();
+            content.SetText(std::move(bytes));
         }
         // A key of the service's own signs what it sends; without one, an answer published
         // signed goes out with the signature it was published with.
         const bool bodyBent = knob.contains("status") || knob.contains("body") || knob.contains("body_hex");
         if (signer_ && content.file.empty())
-            res.set_header(tws::kSignatureHeader, signer_->Sign(content.text));
+            res.set_header(tws::kSignatureHeader, SignatureOf(content.body));
         else if (!content.signature.empty() && !bodyBent)
             res.set_header(tws::kSignatureHeader, content.signature);
         if (knob.contains("altered_body")) {
             content.file.clear();
-            content.text = knob.value("altered_body", std::string());
+            content.SetText(knob.value("altered_body", std::string()));
         }
         if (knob.contains("signature")) {
             res.headers.erase(tws::kSignatureHeader);
@@ -309,7 +312,7 @@ private:
                 Republish();
             auto reply = folder_.Answer(asked, version, Base(req));
             c.status = reply.status;
-            c.text = std::move(reply.body);
+            c.body = std::move(reply.body);
             c.signature = std::move(reply.signature);
             c.type = "application/json; charset=utf-8";
             return c;
@@ -321,13 +324,13 @@ private:
         }
         if (req.path == "/apps/w02/aria2.conf") {
             auto reply = folder_.SignedAria2Conf();
-            c.text = std::move(reply.body);
+            c.body = std::move(reply.body);
             c.signature = std::move(reply.signature);
             return c;
         }
         if (req.path == "/" || req.path == "/home" || req.path == "/home/") {
             c.status = 302;
-            c.text = "home\n";
+            c.SetText("home\n");
             c.type = "text/plain; Location=/home/index.html";
             return c;
         }
@@ -344,7 +347,7 @@ private:
             return c;
         }
         c.status = 404;
-        c.text = "not found\n";
+        c.SetText("not found\n");
         return c;
     }
 
@@ -363,7 +366,7 @@ private:
         }
         if (content.status == 302 && content.type.find("Location=") != std::string::npos) {
             res.set_header("Location", content.type.substr(content.type.find("Location=") + 9));
-            res.set_content(content.text, "text/plain");
+            res.set_content(content.Text(), "text/plain");
             return;
         }
         auto shared = std::make_shared<Content>(content);
@@ -395,8 +398,10 @@ private:
             });
             return;
         }
-        if (shared->file.empty()) {
-            res.set_content(shared->text, content.type);
+        // A large answer (the client list) goes out straight from the shared text, never copied;
+        // httplib wants short ones (and empty ones above all) as a body of their own.
+        if (shared->file.empty() && size < 64 * 1024) {
+            res.set_content(shared->Text(), content.type);
             return;
         }
         res.set_content_provider(static_cast<std::size_t>(size), content.type,
@@ -438,6 +443,24 @@ private:
             }
         }
         return knob;
+    }
+
+    // The service's own signature of an answer body; the same shared body (a cached answer) is
+    // signed once, since a client list of megabytes takes milliseconds to sign.
+    std::string SignatureOf(const std::shared_ptr<const std::string>& body) {
+        if (body->size() < 64 * 1024)
+            return signer_->Sign(*body);
+        {
+            std::lock_guard lock(signaturesMutex_);
+            if (auto hit = signatures_.find(body); hit != signatures_.end())
+                return hit->second;
+        }
+        std::string signature = signer_->Sign(*body);
+        std::lock_guard lock(signaturesMutex_);
+        if (signatures_.size() >= 64)
+            signatures_.clear();
+        signatures_[body] = signature;
+        return signature;
     }
 
     // The tests' build publishes before each answer that needs digests, so that tests may change
@@ -484,6 +507,8 @@ private:
     Options options_;
     tws::ServerFolder folder_;
     std::unique_ptr<tws::Signer> signer_;
+    std::mutex signaturesMutex_;
+    std::map<std::shared_ptr<const std::string>, std::string> signatures_; // by the body's identity
     std::mutex logMutex_;
     long requests_ = 0;
     std::mutex countMutex_;

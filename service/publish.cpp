@@ -330,12 +330,12 @@ PublishReport Publish(const std::string& root,
             answers[key] = {{"body", body}, {"signature", signer->Sign(body)}};
         };
         for (const char* action : {"gethomepageurl", "getwowhost", "getWowFiles", "getPatches", "addons"})
-            add(action, ServerFolder::Render(out, settings, action, "", publicUrl).body);
+            add(action, *ServerFolder::Render(out, settings, action, "", publicUrl).body);
         const json& offered = out["update"];
         const std::string current = offered.is_object() ? offered.value("version", "0") : "";
-        add("getupdate none", ServerFolder::Render(out, settings, "getupdate", current, publicUrl).body);
+        add("getupdate none", *ServerFolder::Render(out, settings, "getupdate", current, publicUrl).body);
         if (ServerFolder::SignedKey("getupdate", "", out) == "getupdate offered")
-            add("getupdate offered", ServerFolder::Render(out, settings, "getupdate", "", publicUrl).body);
+            add("getupdate offered", *ServerFolder::Render(out, settings, "getupdate", "", publicUrl).body);
         add("aria2.conf", folder.Aria2Conf());
         out["signed"] = answers;
     }
