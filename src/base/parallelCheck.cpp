@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <numeric>
 #include <thread>
 
 namespace tw {
@@ -21,6 +20,7 @@ struct Slot {
     std::string digest;
     std::exception_ptr error;
     bool progressPending = false;
+    bool known = false; // the digest was known before the check
     std::uint64_t size = 0, done = 0;
 };
 
@@ -28,18 +28,28 @@ struct Cancelled {};
 
 class Checker {
 public:
-    Checker(const std::vector<FileCheckEntry>& entries, unsigned threads) : entries_(entries), slots_(entries.size()) {
-        // Largest files first, so that the cores finish together.
-        order_.resize(entries.size());
-        std::iota(order_.begin(), order_.end(), std::size_t{0});
+    Checker(const std::vector<FileCheckEntry>& entries, unsigned threads, const KnownDigest& known)
+        : entries_(entries), slots_(entries.size()) {
+        // Largest files first, so that the cores finish together; files already digested are
+        // not read again.
         std::vector<std::int64_t> sizes(entries.size());
-        for (std::size_t i = 0; i < entries.size(); ++i)
+        for (std::size_t i = 0; i < entries.size(); ++i) {
             sizes[i] = platform::FileSize(entries[i].path);
+            std::optional<std::string> digest = known ? known(i) : std::nullopt;
+            if (digest && sizes[i] >= 0) {
+                slots_[i].digested = true;
+                slots_[i].known = true;
+                slots_[i].size = static_cast<std::uint64_t>(sizes[i]);
+                slots_[i].digest = std::move(*digest);
+            } else {
+                order_.push_back(i);
+            }
+        }
         std::stable_sort(order_.begin(), order_.end(),
                          [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
         if (threads == 0)
             threads = std::max(1u, std::thread::hardware_concurrency());
-        threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(entries.size(), 1)));
+        threads = static_cast<unsigned>(std::min<std::size_t>(threads, order_.size()));
         for (unsigned t = 0; t < threads; ++t)
             pool_.emplace_back([this] { Work(); });
     }
@@ -55,6 +65,11 @@ public:
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             Slot result = WaitFor(i, progress);
             const auto& entry = entries_[i];
+            if (result.known && progress && result.size > kMd5MappedLimit)
+                for (std::uint64_t done = 0; done < result.size;) {
+                    done = std::min<std::uint64_t>(done + kMd5BlockSize, result.size);
+                    progress(i, result.size, done);
+                }
             // Judged now, after the earlier entries were handled: a file deleted for an earlier
             // entry is missing for this one too.
             if (result.missing || !platform::FileExists(entry.path)) {
@@ -144,10 +159,10 @@ private:
 } // namespace
 
 FileCheckReport CheckFilesInOrder(const std::vector<FileCheckEntry>& entries, const FileCheckProgress& progress,
-                                  unsigned threads) {
+                                  unsigned threads, const KnownDigest& known) {
     if (entries.empty())
         return {};
-    Checker checker(entries, threads);
+    Checker checker(entries, threads, known);
     return checker.Run(progress);
 }
 

@@ -4,6 +4,7 @@
 // strictly in list order, on the calling thread; only the digesting runs ahead on other threads.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,15 @@ struct FileCheckReport {
 // FileMd5 reports for it (large files only): (index, file size, bytes digested so far).
 using FileCheckProgress = std::function<void(std::size_t index, std::uint64_t size, std::uint64_t done)>;
 
+// The digest text of entry `index` when it is already known for the file as it is now (it is
+// then not read again); empty when it has to be digested.
+using KnownDigest = std::function<std::optional<std::string>(std::size_t index)>;
+
 // For every entry in order: a missing file fails; a file whose digest differs fails and is
 // deleted. A digest error (FileMd5 raising) is raised when its entry's turn comes, after every
-// earlier entry was handled, as a one-by-one check would. `threads` 0 means one per core.
+// earlier entry was handled, as a one-by-one check would. `threads` 0 means one per core. A file
+// whose digest `known` gives gets the progress reports that digesting it would have given.
 FileCheckReport CheckFilesInOrder(const std::vector<FileCheckEntry>& entries, const FileCheckProgress& progress,
-                                  unsigned threads = 0);
+                                  unsigned threads = 0, const KnownDigest& known = {});
 
 } // namespace tw

@@ -35,6 +35,18 @@ bool FileExists(const std::string& path);   // a regular file, or a link to one
 // Size of a regular file, or -1 (errno kept) when it cannot be read.
 std::int64_t FileSize(const std::string& path);
 
+// What tells one version of a file from another without reading it: a file rewritten or
+// replaced changes at least one of these.
+struct FileStamp {
+    std::int64_t size = -1;
+    std::int64_t modifiedNs = 0; // modification time, nanoseconds since the epoch
+    std::uint64_t inode = 0;
+    std::uint64_t device = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// The stamp of a regular file (links followed); false when there is none.
+bool GetFileStamp(const std::string& path, FileStamp& out);
+
 // Creates one folder (the parent must exist). Returns false with errno set on failure.
 bool CreateFolder(const std::string& path);
 

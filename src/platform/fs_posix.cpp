@@ -50,6 +50,17 @@ std::int64_t FileSize(const std::string& path) {
     return static_cast<std::int64_t>(st.st_size);
 }
 
+bool GetFileStamp(const std::string& path, FileStamp& out) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    out.size = static_cast<std::int64_t>(st.st_size);
+    out.modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    out.inode = static_cast<std::uint64_t>(st.st_ino);
+    out.device = static_cast<std::uint64_t>(st.st_dev);
+    return true;
+}
+
 bool CreateFolder(const std::string& path) {
     return ::mkdir(path.c_str(), 0777) == 0;
 }

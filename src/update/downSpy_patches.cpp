@@ -3,11 +3,15 @@
 // place and the game's caches are cleared.
 #include "update/downSpy.h"
 
+#include "base/digestAhead.h"
 #include "base/helpers.h"
 #include "base/text.h"
 #include "platform/error.h"
 #include "platform/fs.h"
+
 #include "update/downloadInput.h"
+#include <algorithm>
+#include <thread>
 
 #include <cerrno>
 
@@ -28,6 +32,13 @@ struct FetchedPatches {
     }
 };
 
+// The digest text of a file as it is now: the one digested ahead when the file is unchanged since.
+std::string DigestOf(DigestAhead& ahead, const std::string& path) {
+    if (std::optional<std::string> digest = ahead.Digest(path))
+        return *digest;
+    return Md5Hex(FileMd5(path));
+}
+
 } // namespace
 
 void TDownSpy::CheckPatches() {
@@ -35,10 +46,24 @@ void TDownSpy::CheckPatches() {
     auto targetPath = [&](const std::string& filename) { return FProgramFolder + ToNativeSeparators(filename); };
     auto tempPath = [&](const std::string& filename) { return FDownTemp + FilePart(targetPath(filename)); };
 
+    // The installed patches are digested on every core ahead of their turn, and each fetched one
+    // as soon as it has arrived, while the next one is fetched; every verdict, text and move
+    // still comes in list order on this thread.
+    DigestAhead ahead(std::max(1u, std::thread::hardware_concurrency()));
     for (int pass = 1;; ++pass) {
         ShowStatus("正在检测游戏补丁文件...");
         const TAnswer answer = TAnswer::Parse(PostAction("getPatches"), "getPatches");
         const std::int32_t count = answer.Int32("count");
+        try {
+            for (std::int32_t i = 0; i < count; ++i) {
+                const TAnswer entry = answer.Entry("downlist", static_cast<std::size_t>(i));
+                if (IsFetchableEntry(entry.Text("url"), entry.Text("filename")) &&
+                    platform::FileExists(targetPath(entry.Text("filename"))))
+                    ahead.Queue(targetPath(entry.Text("filename")));
+            }
+        } catch (...) {
+            // The loop below meets the same entry in its turn and ends the step there.
+        }
         bool refused = false;
         for (std::int32_t i = 0; i < count; ++i) {
             const TAnswer entry = answer.Entry("downlist", static_cast<std::size_t>(i));
@@ -52,10 +77,11 @@ void TDownSpy::CheckPatches() {
                 continue;
             }
             const std::string target = targetPath(filename);
-            if (platform::FileExists(target) && Md5Hex(FileMd5(target)) == md5)
+            if (platform::FileExists(target) && DigestOf(ahead, target) == md5)
                 continue;
             ShowStatus("正在下载游戏补丁，请耐心等待...");
             GetIntoFile(url, tempPath(filename), 2);
+            ahead.Queue(tempPath(filename));
             fetched.Set(md5, filename);
             Wait1000();
         }
@@ -66,7 +92,7 @@ void TDownSpy::CheckPatches() {
             const std::string temp = tempPath(filename);
             if (!platform::FileExists(temp)) {
                 failed = true;
-            } else if (Md5Hex(FileMd5(temp)) != md5) {
+            } else if (DigestOf(ahead, temp) != md5) {
                 platform::DeleteFile(temp);
                 failed = true;
             }

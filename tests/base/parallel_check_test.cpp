@@ -1,8 +1,12 @@
+#include "base/digestAhead.h"
 #include "base/helpers.h"
 #include "base/parallelCheck.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,10 +24,8 @@ TEST(CheckFilesInOrder, OutcomeIsThatOfAOneByOneCheck) {
     const std::string goodMd5 = Md5Hex(FileMd5(dir / "good.MPQ"));
     const std::string twiceMd5 = Md5Hex(FileMd5(dir / "twice.MPQ"));
     std::vector<FileCheckEntry> entries = {
-        {dir / "good.MPQ", goodMd5},
-        {dir / "wrong.MPQ", goodMd5},
-        {dir / "missing.MPQ", goodMd5},
-        {dir / "good.MPQ", Md5Hex(FileMd5(dir / "good.MPQ"))},
+        {dir / "good.MPQ", goodMd5},    {dir / "wrong.MPQ", goodMd5},
+        {dir / "missing.MPQ", goodMd5}, {dir / "good.MPQ", Md5Hex(FileMd5(dir / "good.MPQ"))},
         {dir / "twice.MPQ", "not it"}, // wrong: deleted ...
         {dir / "twice.MPQ", twiceMd5}, // ... so missing here, although its digest would match
         {dir / "lower.MPQ", ""},
@@ -54,13 +56,15 @@ TEST(CheckFilesInOrder, ProgressComesForOneFileAtATimeInListOrder) {
         std::string path = dir / name;
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, std::string(name) == "small.MPQ" ? 1000 : static_cast<off_t>(kMd5MappedLimit + 1)), 0);
+        ASSERT_EQ(::ftruncate(fd, std::string(name) == "small.MPQ" ? 1000 : static_cast<off_t>(kMd5MappedLimit + 1)),
+                  0);
         ::close(fd);
         entries.push_back({path, tw::test::ToolMd5(path)});
     }
     std::vector<std::pair<std::size_t, std::uint64_t>> seen;
     FileCheckReport r = CheckFilesInOrder(
-        entries, [&](std::size_t i, std::uint64_t size, std::uint64_t done) {
+        entries,
+        [&](std::size_t i, std::uint64_t size, std::uint64_t done) {
             EXPECT_EQ(size, kMd5MappedLimit + 1);
             seen.emplace_back(i, done);
         },
@@ -78,4 +82,59 @@ TEST(CheckFilesInOrder, ProgressComesForOneFileAtATimeInListOrder) {
     }
     EXPECT_TRUE(endA);
     EXPECT_TRUE(endB);
+}
+
+TEST(DigestAhead, GivesADigestOnlyForTheVersionItRead) {
+    TempFolder dir;
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> after; // what happens to the file once digested
+        bool trusted;
+    } cases[] = {
+        {"unchanged", [](const std::string&) {}, true},
+        {"rewritten, same size", [](const std::string& p) { WriteBytes(p, "bbbb"); }, false},
+        {"appended", [](const std::string& p) { WriteBytes(p, "aaaab"); }, false},
+        {"replaced by rename",
+         [&](const std::string& p) {
+             WriteBytes(p + ".new", "aaaa");
+             ::rename((p + ".new").c_str(), p.c_str());
+         },
+         false},
+        {"deleted", [](const std::string& p) { ::unlink(p.c_str()); }, false},
+    };
+    DigestAhead ahead(2);
+    for (const auto& c : cases) {
+        const std::string path = dir / c.name;
+        WriteBytes(path, "aaaa");
+        ahead.Queue(path);
+        ASSERT_EQ(ahead.Digest(path), Md5Hex(FileMd5(path))) << c.name;
+        c.after(path);
+        EXPECT_EQ(ahead.Digest(path).has_value(), c.trusted) << c.name;
+        if (Exists(path)) { // queued again, the new version is digested
+            ahead.Queue(path);
+            EXPECT_EQ(ahead.Digest(path), Md5Hex(FileMd5(path))) << c.name;
+        }
+    }
+    EXPECT_FALSE(ahead.Digest(dir / "never queued")) << "nothing is made up";
+}
+
+TEST(CheckFilesInOrder, KnownDigestsAreNotReadAgainButReportedAlike) {
+    TempFolder dir;
+    WriteBytes(dir / "a.MPQ", "the bytes now");
+    const std::string big = dir / "big.MPQ"; // sparse: never read here
+    {
+        int fd = ::open(big.c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(kMd5MappedLimit + 2 * kMd5BlockSize + 5)), 0);
+        ::close(fd);
+    }
+    std::vector<FileCheckEntry> entries = {{dir / "a.MPQ", "KNOWN-A"}, {big, "KNOWN-BIG"}, {dir / "gone.MPQ", "X"}};
+    std::vector<std::pair<std::size_t, std::uint64_t>> calls;
+    FileCheckReport r = CheckFilesInOrder(
+        entries, [&](std::size_t i, std::uint64_t, std::uint64_t done) { calls.emplace_back(i, done); }, 2,
+        [&](std::size_t i) { return std::optional<std::string>(entries[i].expected); });
+    EXPECT_EQ(r.failed, (std::vector<std::size_t>{2})) << "a missing file fails whatever is known";
+    const std::uint64_t size = kMd5MappedLimit + 2 * kMd5BlockSize + 5;
+    ASSERT_EQ(calls.size(), size / kMd5BlockSize + 1);
+    for (std::size_t k = 0; k < calls.size(); ++k)
+        EXPECT_EQ(calls[k], std::make_pair(std::size_t{1}, std::min<std::uint64_t>((k + 1) * kMd5BlockSize, size)));
 }
