@@ -10,6 +10,7 @@
 // shell's Synchronize must return, without running anything, once the window is gone).
 //
 // From the shell, on MSG_START_UPDATE:   tw::TDownSpy::Start(mainForm);
+#include "base/digestAhead.h"
 #include "base/mainform.h"
 #include "net/http.h"
 #include "net/service.h"
@@ -20,6 +21,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace tw {
@@ -84,6 +86,9 @@ protected:
     void GetWowFiles();
     void RunAria2();
     void CheckWowFiles();
+    // Queues the files of downloads that stopped complete since the last call (`stoppedTotal` is
+    // the pass's numStoppedTotal) for digesting ahead. Any failure only loses the head start.
+    void LearnFinished(std::int64_t stoppedTotal);
     void DeployWow();
     // Step 6 (the client is there): the game patches. Built in downSpy_patches.cpp.
     void CheckPatches();
@@ -134,6 +139,12 @@ protected:
     std::string FFailure;         // why the last download pass could not run, for the give-up text
     bool FServiceRequest = false; // the request under way (or last made) is one to the service
     int FFailedFiles = 0;         // files that failed the last check
+
+    // Client files aria2c has finished, digested on the spare core while the pass goes on; the
+    // check after the pass reads again only what it does not know unchanged.
+    std::unique_ptr<DigestAhead> FFinished;
+    std::set<std::string> FStoppedSeen; // gids of this pass's stopped downloads already looked at
+    std::int64_t FStoppedTotal = 0;     // numStoppedTotal when they were last asked for
 
     // <download folder>wow/<filename> with native separators.
     std::string ClientFilePath(const std::string& filename) const;

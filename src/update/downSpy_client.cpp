@@ -14,6 +14,8 @@
 #include "platform/process.h"
 #include "update/downloadInput.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cerrno>
 
 namespace tw {
@@ -24,6 +26,7 @@ std::string TDownSpy::ClientFilePath(const std::string& filename) const {
 
 void TDownSpy::InstallClient() {
     GetWowFiles();
+    FFinished = std::make_unique<DigestAhead>(1);
     for (int pass = 1;; ++pass) {
         FFailure.clear();
         RunAria2();
@@ -81,6 +84,8 @@ void TDownSpy::RunAria2() {
         FFailure = "游戏资源下载失败：找不到或无法启动下载程序 aria2c，请将它放入登录器文件夹后重新启动登录器";
         return;
     }
+    FStoppedSeen.clear();
+    FStoppedTotal = 0;
     try {
         for (;;) {
             Wait1000();
@@ -96,16 +101,55 @@ void TDownSpy::RunAria2() {
             const std::int64_t waiting = stat.Integer("numWaiting");
             ShowStatus("正在下载游戏资源 " + std::to_string(stat.Integer("downloadSpeed") / 1024) + " Kib/s (" +
                        std::to_string(FCount - waiting) + " / " + std::to_string(FCount) + ")");
+            LearnFinished(stat.Integer("numStoppedTotal"));
             // The second test ends a pass in which aria2c has nothing left to run although fewer
             // downloads than `count` stopped (a longer list promised than sent, names refused above).
-            if (stat.Integer("numStoppedTotal") >= FCount || stat.Integer("numActive") + waiting == 0)
+            if (stat.Integer("numActive") + waiting == 0) {
+                // Nothing runs or waits any more: aria2c has nothing left to finish, so it is
+                // told to end at once rather than after another beat.
                 break;
+            }
+            if (stat.Integer("numStoppedTotal") >= FCount) {
+                Wait1000();
+                break;
+            }
         }
-        Wait1000();
         FHttp->PostJson(kAria2Endpoint, FAria2.Request("aria2.shutdown"));
         FCkok = true;
     } catch (...) {
         // The pass ends here; the file check decides whether another one is needed.
+    }
+}
+
+void TDownSpy::LearnFinished(std::int64_t stoppedTotal) {
+    if (!FFinished || stoppedTotal <= FStoppedTotal)
+        return;
+    try {
+        // The newest first: aria2c keeps a bounded number of results, so offsets from the start
+        // would drift once it drops the oldest. A few more than are new cover downloads that
+        // stopped between the two calls.
+        nlohmann::json request = nlohmann::json::parse(FAria2.Request("aria2.tellStopped"));
+        request["params"].push_back(-1);
+        request["params"].push_back(stoppedTotal - FStoppedTotal + 8);
+        request["params"].push_back({"gid", "status", "files"});
+        const nlohmann::json answer = nlohmann::json::parse(FHttp->PostJson(kAria2Endpoint, request.dump()));
+        for (const auto& download : answer.at("result")) {
+            const std::string gid = download.value("gid", "");
+            if (gid.empty() || !FStoppedSeen.insert(gid).second)
+                continue;
+            if (download.value("status", "") != "complete" || download.value("files", nlohmann::json()).size() != 1)
+                continue;
+            std::string path = download["files"][0].value("path", "");
+            if (path.rfind("./", 0) == 0)
+                path.erase(0, 2);
+            if (path.empty())
+                continue;
+            // Relative to aria2c's folder, which is the download folder.
+            FFinished->Queue(ToNativeSeparators(platform::IsNativeSeparator(path[0]) ? path : FDownPath + path));
+        }
+        FStoppedTotal = stoppedTotal;
+    } catch (...) {
+        // The check after the pass digests whatever was not learnt here.
     }
 }
 
@@ -121,12 +165,22 @@ void TDownSpy::CheckWowFiles() {
         }
         files.push_back({ClientFilePath(filename), entry.Trimmed("MD5")});
     }
-    // Digests run on every core; judging, deleting and the texts stay in list order here.
-    FileCheckReport report = CheckFilesInOrder(files, [&](std::size_t index, std::uint64_t size, std::uint64_t done) {
-        FCheckFileName = FilePart(files[index].path);
-        ShowStatus("正在检测游戏文件[" + FCheckFileName + "]的完整性 " + std::to_string(PercentHalfEven(done, size)) +
-                   "%");
-    });
+    // Digests run on every core; judging, deleting and the texts stay in list order here. A file
+    // digested while the pass went on and unchanged since is not read again; what was still
+    // waiting for the spare core joins the rest.
+    if (FFinished)
+        FFinished->DropQueued();
+    FileCheckReport report = CheckFilesInOrder(
+        files,
+        [&](std::size_t index, std::uint64_t size, std::uint64_t done) {
+            FCheckFileName = FilePart(files[index].path);
+            ShowStatus("正在检测游戏文件[" + FCheckFileName + "]的完整性 " +
+                       std::to_string(PercentHalfEven(done, size)) + "%");
+        },
+        0,
+        [&](std::size_t index) {
+            return FFinished ? FFinished->Digest(files[index].path) : std::optional<std::string>();
+        });
     FFailedFiles = static_cast<int>(report.failed.size()) + static_cast<int>(entries - files.size());
     if (!report.allPassed)
         FCkok = false;

@@ -131,6 +131,27 @@ TEST_F(InstallTest, AKilledDownloaderIsFollowedByAnotherPass) {
     EXPECT_GE(GetsOf("/files/client/Data/zhCN/locale-zhCN.MPQ"), 2u);
 }
 
+TEST_F(InstallTest, AFileChangedAfterItFinishedIsDigestedAgain) {
+    // The big file holds the pass open; the small one finishes at once, is learnt and digested
+    // while the pass goes on, and is then spoilt (same size) before the pass ends.
+    service->SetKnobs({{"paths",
+                        {{"/files/client/Data/zhCN/locale-zhCN.MPQ",
+                          {{"times", 1}, {"stall_after", 1'000'000}, {"stall_ms", 8'000}}}}}});
+    const std::string early = program / "down/wow/Data/common.MPQ";
+    std::thread spoiler([&] {
+        for (int i = 0; i < 1500 && !(Exists(early) && fs::file_size(early) == 70'000 && !Exists(early + ".aria2"));
+             ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(3'000)); // two polls, and its digest
+        WriteBytes(early, std::string(70'000, 'x'));
+    });
+    RunWorker();
+    spoiler.join();
+    ExpectInstalled();
+    auto s = Statuses();
+    EXPECT_EQ(std::count(s.begin(), s.end(), std::string(kDownload)), 2) << "found wrong, fetched again";
+}
+
 TEST_F(InstallTest, BoundedPassesForAFileThatCannotBeHad) {
     service->SetKnobs({{"paths", {{"/files/client/Data/common.MPQ", {{"status", 404}}}}}});
     RunWorker();
