@@ -3,10 +3,16 @@
 // soon as it is complete is usually digested by the time its check comes. A digest is handed out
 // only while the file is unchanged since it was read (same size, modification time, inode and
 // device, before and after the reading); anything else is the caller's to digest again.
+//
+// The caller never waits for a free thread: a file still queued when its digest is asked for is
+// read by the asking thread itself, so the only wait is for a reading already under way.
+#include "platform/fs.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,19 +34,26 @@ public:
     // Forgets what is queued and not yet started; what is being digested goes on.
     void DropQueued();
     // The digest text (as Md5Hex writes it) of `path` when it is known and the file is unchanged
-    // since; waits for a digest of it that is queued or under way when `wait` is set. Empty when
-    // there is none: never queued, dropped, changed, gone, or a read that failed.
-    std::optional<std::string> Digest(const std::string& path, bool wait = true);
+    // since. A digest that is queued is read now on the calling thread; one under way is waited
+    // for. Empty when there is none: never queued, dropped, changed, gone, or a read that failed.
+    std::optional<std::string> Digest(const std::string& path);
 
 private:
-    struct Known;
+    struct Known {
+        enum State { Queued, Running, Done, Failed } state = Failed; // Failed: nothing known
+        bool again = false;                                          // queued again while it was being read
+        std::string digest;
+        platform::FileStamp stamp; // of the version read
+    };
     void Work();
+    // Reads `path` (its state set to Running by the caller, `lock` held) and records the outcome.
+    void Read(const std::string& path, Known& k, std::unique_lock<std::mutex>& lock);
 
     unsigned threads_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::string> queue_;
-    std::map<std::string, Known*> known_; // owned; path -> state of its latest digest
+    std::deque<std::string> queue_;                       // paths in state Queued, each once
+    std::map<std::string, std::unique_ptr<Known>> known_; // path -> state of its latest digest
     bool stop_ = false;
     std::vector<std::thread> pool_;
 };

@@ -2,6 +2,7 @@
 // service's own keygen made at build time): with every answer signed it installs the client,
 // applies the patch and starts the game; with one answer changed on the way it installs and
 // starts nothing, and the page is told why.
+#include "aria2_port_lock.h"
 #include "e2e.h"
 #include "reference_service.h"
 
@@ -17,6 +18,7 @@ const char kUnverified[] = "登录器服务的应答未能通过验证，可能�
 
 class SignedJourneyE2E : public ::testing::Test {
 protected:
+    Aria2PortLock portLock; // the launcher's aria2c takes the machine's one RPC port; released last
     XSession x;
     LauncherFolder folder;
     TempFolder root{"tarnwick-e2e-signed"};
