@@ -42,23 +42,30 @@ void DigestAhead::Queue(const std::string& path) {
             queue_.push_back(path);
             break;
         }
-        try {
-            while (pool_.size() < threads_)
-                pool_.emplace_back([this] { Work(); });
-        } catch (const std::system_error&) {
-            // No thread to be had now: Digest reads whatever is still queued when it is asked.
-        }
+        StartThreads();
     }
     changed_.notify_all();
 }
 
-void DigestAhead::DropQueued() {
-    std::lock_guard lock(mutex_);
-    for (const auto& path : queue_)
-        known_[path]->state = Known::Failed;
-    queue_.clear();
-    for (auto& [path, k] : known_)
-        k->again = false;
+void DigestAhead::SetThreads(unsigned threads) {
+    {
+        std::lock_guard lock(mutex_);
+        threads_ = threads == 0 ? 1 : threads;
+        if (!pool_.empty())
+            StartThreads();
+    }
+    changed_.notify_all();
+}
+
+void DigestAhead::StartThreads() {
+    try {
+        while (pool_.size() < threads_) {
+            const std::size_t index = pool_.size();
+            pool_.emplace_back([this, index] { Work(index); });
+        }
+    } catch (const std::system_error&) {
+        // No thread to be had now: Digest reads whatever is still queued when it is asked.
+    }
 }
 
 std::optional<std::string> DigestAhead::Digest(const std::string& path) {
@@ -90,10 +97,11 @@ std::optional<std::string> DigestAhead::Digest(const std::string& path) {
     }
 }
 
-void DigestAhead::Work() {
+void DigestAhead::Work(std::size_t index) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        // Threads beyond the number asked for last sit idle until it grows again.
+        changed_.wait(lock, [&] { return stop_ || (!queue_.empty() && index < threads_); });
         if (stop_)
             return;
         const std::string path = queue_.front();

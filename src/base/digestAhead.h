@@ -31,8 +31,9 @@ public:
 
     // Digests `path` (again, when it was digested before) once a thread is free.
     void Queue(const std::string& path);
-    // Forgets what is queued and not yet started; what is being digested goes on.
-    void DropQueued();
+    // Digests on `threads` threads from now on (more are started when needed; those beyond the
+    // number stay idle once their current file is done).
+    void SetThreads(unsigned threads);
     // The digest text (as Md5Hex writes it) of `path` when it is known and the file is unchanged
     // since. A digest that is queued is read now on the calling thread; one under way is waited
     // for. Empty when there is none: never queued, dropped, changed, gone, or a read that failed.
@@ -45,7 +46,8 @@ private:
         std::string digest;
         platform::FileStamp stamp; // of the version read
     };
-    void Work();
+    void Work(std::size_t index);
+    void StartThreads(); // mutex_ held
     // Reads `path` (its state set to Running by the caller, `lock` held) and records the outcome.
     void Read(const std::string& path, Known& k, std::unique_lock<std::mutex>& lock);
 

@@ -29,21 +29,13 @@ struct Cancelled {};
 class Checker {
 public:
     Checker(const std::vector<FileCheckEntry>& entries, unsigned threads, const KnownDigest& known)
-        : entries_(entries), slots_(entries.size()) {
-        // Largest files first, so that the cores finish together; files already digested are
-        // not read again.
+        : entries_(entries), known_(known), slots_(entries.size()) {
+        // Largest files first, so that the cores finish together.
         std::vector<std::int64_t> sizes(entries.size());
+        order_.resize(entries.size());
         for (std::size_t i = 0; i < entries.size(); ++i) {
             sizes[i] = platform::FileSize(entries[i].path);
-            std::optional<std::string> digest = known ? known(i) : std::nullopt;
-            if (digest && sizes[i] >= 0) {
-                slots_[i].digested = true;
-                slots_[i].known = true;
-                slots_[i].size = static_cast<std::uint64_t>(sizes[i]);
-                slots_[i].digest = std::move(*digest);
-            } else {
-                order_.push_back(i);
-            }
+            order_[i] = i;
         }
         std::stable_sort(order_.begin(), order_.end(),
                          [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
@@ -97,8 +89,23 @@ private:
             std::size_t i = order_[k];
             Slot local;
             const std::string& path = entries_[i].path;
-            if (!platform::FileExists(path)) {
+            std::optional<std::string> known;
+            const bool exists = platform::FileExists(path);
+            if (exists && known_) {
+                try {
+                    known = known_(i);
+                } catch (...) {
+                    // Digested below like any other.
+                }
+            }
+            if (!exists) {
                 local.missing = true;
+            } else if (known) {
+                // Digested before and unchanged since: not read again.
+                local.known = true;
+                local.digest = std::move(*known);
+                const std::int64_t size = platform::FileSize(path);
+                local.size = size > 0 ? static_cast<std::uint64_t>(size) : 0;
             } else {
                 try {
                     local.digest = Md5Hex(FileMd5(path, [this, i](std::uint64_t size, std::uint64_t done) {
@@ -122,6 +129,10 @@ private:
             s.missing = local.missing;
             s.digest = std::move(local.digest);
             s.error = local.error;
+            if (local.known) {
+                s.known = true;
+                s.size = local.size;
+            }
             changed_.notify_all();
         }
     }
@@ -147,6 +158,7 @@ private:
     }
 
     const std::vector<FileCheckEntry>& entries_;
+    const KnownDigest& known_;
     std::vector<Slot> slots_;
     std::vector<std::size_t> order_;
     std::atomic<std::size_t> next_{0};

@@ -25,7 +25,8 @@ struct FileCheckReport {
 using FileCheckProgress = std::function<void(std::size_t index, std::uint64_t size, std::uint64_t done)>;
 
 // The digest text of entry `index` when it is already known for the file as it is now (it is
-// then not read again); empty when it has to be digested.
+// then not read again); empty when it has to be digested. Asked on the digesting threads, in
+// turn with the reading (largest first), so it may take its time, or read the file itself.
 using KnownDigest = std::function<std::optional<std::string>(std::size_t index)>;
 
 // For every entry in order: a missing file fails; a file whose digest differs fails and is

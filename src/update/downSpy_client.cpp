@@ -16,7 +16,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
+#include <thread>
 
 namespace tw {
 
@@ -29,7 +31,11 @@ void TDownSpy::InstallClient() {
     FFinished = std::make_unique<DigestAhead>(1);
     for (int pass = 1;; ++pass) {
         FFailure.clear();
+        // While aria2c works, finished files are digested on one core; once the pass is over,
+        // what is still queued goes on every core through the wait before the check.
+        FFinished->SetThreads(1);
         RunAria2();
+        FFinished->SetThreads(std::max(1u, std::thread::hardware_concurrency()));
         Wait1000();
         CheckWowFiles();
         if (FCkok)
@@ -166,10 +172,8 @@ void TDownSpy::CheckWowFiles() {
         files.push_back({ClientFilePath(filename), entry.Trimmed("MD5")});
     }
     // Digests run on every core; judging, deleting and the texts stay in list order here. A file
-    // digested while the pass went on and unchanged since is not read again; what was still
-    // waiting for the spare core joins the rest.
-    if (FFinished)
-        FFinished->DropQueued();
+    // digested while the pass went on and unchanged since is not read again; one still queued
+    // for that is read by whichever thread comes to it first.
     FileCheckReport report = CheckFilesInOrder(
         files,
         [&](std::size_t index, std::uint64_t size, std::uint64_t done) {
