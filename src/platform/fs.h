@@ -36,10 +36,12 @@ bool FileExists(const std::string& path);   // a regular file, or a link to one
 std::int64_t FileSize(const std::string& path);
 
 // What tells one version of a file from another without reading it: a file rewritten or
-// replaced changes at least one of these.
+// replaced changes at least one of these (the change time also when the modification time was
+// set back by hand).
 struct FileStamp {
     std::int64_t size = -1;
     std::int64_t modifiedNs = 0; // modification time, nanoseconds since the epoch
+    std::int64_t changedNs = 0;  // inode change time, likewise
     std::uint64_t inode = 0;
     std::uint64_t device = 0;
     bool operator==(const FileStamp&) const = default;

@@ -56,6 +56,7 @@ bool GetFileStamp(const std::string& path, FileStamp& out) {
         return false;
     out.size = static_cast<std::int64_t>(st.st_size);
     out.modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    out.changedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
     out.inode = static_cast<std::uint64_t>(st.st_ino);
     out.device = static_cast<std::uint64_t>(st.st_dev);
     return true;

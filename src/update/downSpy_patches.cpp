@@ -8,12 +8,11 @@
 #include "base/text.h"
 #include "platform/error.h"
 #include "platform/fs.h"
-
 #include "update/downloadInput.h"
-#include <algorithm>
-#include <thread>
 
+#include <algorithm>
 #include <cerrno>
+#include <thread>
 
 namespace tw {
 

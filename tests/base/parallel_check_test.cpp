@@ -9,6 +9,7 @@
 #include <functional>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace tw;
@@ -94,6 +95,15 @@ TEST(DigestAhead, GivesADigestOnlyForTheVersionItRead) {
         {"unchanged", [](const std::string&) {}, true},
         {"rewritten, same size", [](const std::string& p) { WriteBytes(p, "bbbb"); }, false},
         {"appended", [](const std::string& p) { WriteBytes(p, "aaaab"); }, false},
+        {"rewritten, its time set back",
+         [](const std::string& p) {
+             struct stat st {};
+             ::stat(p.c_str(), &st);
+             WriteBytes(p, "bbbb");
+             const timespec times[2] = {st.st_atim, st.st_mtim};
+             ::utimensat(AT_FDCWD, p.c_str(), times, 0);
+         },
+         false},
         {"replaced by rename",
          [&](const std::string& p) {
              WriteBytes(p + ".new", "aaaa");
