@@ -20,7 +20,8 @@
 // publish --signing-key signs the answers as it publishes them (for the "public_url" of
 // service.json); a service started without a key of its own then hands them out with those
 // signatures, so the private key need not be on the serving machine.
-// Standard output carries one access line per request ("access: METHOD PATH STATUS BYTES TIME").
+// Standard output carries one access line per request ("access: METHOD PATH STATUS BYTES TIME"),
+// BYTES being the body bytes handed to the connection (fewer than announced when it broke off).
 // SIGTERM, SIGINT and SIGHUP end the service (exit status 0).
 // --idle-timeout S closes a connection that has sent no request for S seconds (default 5).
 // --port 0 (the default) takes a free port; the port is printed ("listening on URL") and written to
@@ -38,7 +39,7 @@
 // nothing for "stall_ms", default 120000), "no_length" (no Content-Length, chunked), "headers"
 // ({name: value} added to the answer, e.g. Set-Cookie), "altered_body" (this text goes out in
 // place of the body after it was signed: a change on the way), "signature" (this header value
-// in place of the signature; "" sends none).
+// in place of the signature; "" sends none), "rate" (send the body at this many bytes per second).
 // A POST to /demo/event is a page's report (the demo home page sends what the launcher hands it):
 // its body is printed on standard output as one line, "page: TEXT", which scripts/demo narrates.
 #include "folder.h"
@@ -59,6 +60,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -80,6 +82,8 @@ constexpr std::size_t kMaxHeaderBytes = 32 * 1024;
 
 // When the current request began, for the access log (a connection's requests run on one thread).
 thread_local std::chrono::steady_clock::time_point t_started;
+// Body bytes of the current answer handed to the connection so far, when it is sent in pieces.
+thread_local std::optional<std::uint64_t> t_sent;
 
 struct Options {
     std::string root = ".";
@@ -181,7 +185,7 @@ struct Content {
     // Writes bytes [offset, offset+length) to the sink; false when they cannot be had.
     bool Write(std::uint64_t offset, std::uint64_t length, httplib::DataSink& sink) const {
         if (file.empty())
-            return sink.write(body->data() + offset, static_cast<std::size_t>(length));
+            return Send(sink, body->data() + offset, static_cast<std::size_t>(length));
         std::ifstream in(file, std::ios::binary);
         in.seekg(static_cast<std::streamoff>(offset));
         std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, 256 * 1024)));
@@ -189,11 +193,17 @@ struct Content {
             auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
             in.read(buffer.data(), static_cast<std::streamsize>(n));
             auto got = static_cast<std::size_t>(in.gcount());
-            if (got == 0 || !sink.write(buffer.data(), got))
+            if (got == 0 || !Send(sink, buffer.data(), got))
                 return false;
             length -= got;
         }
         return length == 0;
+    }
+    static bool Send(httplib::DataSink& sink, const char* data, std::size_t size) {
+        if (!sink.write(data, size))
+            return false;
+        t_sent = t_sent.value_or(0) + size;
+        return true;
     }
 };
 
@@ -285,9 +295,10 @@ public:
                               ? 0.0
                               : std::chrono::duration<double, std::milli>(now - t_started).count();
         t_started = {};
-        std::string bytes = res.get_header_value("Content-Length");
+        std::string bytes = t_sent ? std::to_string(*t_sent) : res.get_header_value("Content-Length");
         if (bytes.empty())
             bytes = std::to_string(res.body.size());
+        t_sent.reset();
         char timing[32];
         std::snprintf(timing, sizeof timing, "%.1fms", ms);
         std::lock_guard lock(logMutex_);
@@ -371,6 +382,28 @@ private:
         }
         auto shared = std::make_shared<Content>(content);
         const std::uint64_t size = shared->Size();
+        t_sent.reset();
+        if (knob.contains("rate")) {
+            // Paced from the first byte on: a slow line for tests that need a transfer under way.
+            const double rate = std::max(1.0, knob.value("rate", 1.0));
+            auto began = std::make_shared<std::optional<std::chrono::steady_clock::time_point>>();
+            auto paced = std::make_shared<std::uint64_t>(0);
+            res.set_content_provider(
+                static_cast<std::size_t>(size), content.type,
+                [shared, rate, began, paced](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                    if (!*began)
+                        *began = std::chrono::steady_clock::now();
+                    const auto due = **began + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                   std::chrono::duration<double>(static_cast<double>(*paced) / rate));
+                    SleepUnlessStopping(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now())
+                            .count());
+                    const std::uint64_t n = std::min<std::uint64_t>(length, 64 * 1024);
+                    *paced += n;
+                    return shared->Write(offset, n, sink);
+                });
+            return;
+        }
         if (knob.contains("cut_after") || knob.contains("stall_after")) {
             const bool cut = knob.contains("cut_after");
             const std::uint64_t limit = knob.value(cut ? "cut_after" : "stall_after", std::uint64_t{0});

@@ -223,6 +223,8 @@ TEST_F(HttpTest, ErrorStatusesCutAndStalledBodiesRaise) {
     EXPECT_EQ(ReadBytes(out / "cut.bin"), ReadBytes(root / "client/big.bin").substr(0, 100'000))
         << "what arrived stays in the file";
     EXPECT_EQ(log.Series(), (std::vector<std::string>{"300000:100000"}));
+    EXPECT_THAT(service->Output(), HasSubstr("access: GET /files/client/big.bin 200 100000 "))
+        << "the service logs the bytes it sent, not those it announced";
 
     http.SetStallTimeout(std::chrono::milliseconds(1500));
     service->SetKnobs({{"paths", {{"/files/client/big.bin", {{"stall_after", 50'000}, {"stall_ms", 20'000}}}}}});
