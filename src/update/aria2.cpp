@@ -37,6 +37,25 @@ std::string RandomSecret() {
     return s;
 }
 
+// aria2c processes working in the download folder that this launcher did not start (an earlier
+// run's, for instance).
+std::vector<platform::ProcessInfo> StrayAria2Processes(const std::string& downloadFolder,
+                                                       const std::vector<Started>& ours);
+
+// Asks them to end (SIGTERM: they save their control files, so their partial files are continued
+// rather than fetched again) and waits until they have, up to `grace`; kills what is left.
+void StopStrayAria2Processes(const std::string& downloadFolder, std::chrono::milliseconds grace) {
+    const auto stray = StrayAria2Processes(downloadFolder, StartedSoFar());
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    for (const auto& p : stray)
+        platform::TerminateProcess(p, true);
+    for (const auto& p : stray) {
+        while (platform::ProcessAlive(p.pid) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        platform::TerminateProcess(p);
+    }
+}
+
 } // namespace
 
 std::string TAria2::FindProgram(const std::string& programFolder) {
@@ -51,8 +70,10 @@ std::string TAria2::FindProgram(const std::string& programFolder) {
 bool TAria2::Start(const std::string& programFolder, const std::string& downloadFolder, std::string& error,
                    std::chrono::milliseconds previousGrace) {
     // A second aria2c cannot bind the port while the first still holds it, and the polls would
-    // then read the old one's figures.
+    // then read the old one's figures. That may also be the aria2c of a launcher that was killed
+    // a moment ago: it would end by itself within a second or so, and is asked to now.
     WaitGone(previousGrace);
+    StopStrayAria2Processes(downloadFolder, previousGrace);
     std::string program = FindProgram(programFolder);
     if (program.empty()) {
         error = "aria2c was found neither in " + programFolder + " nor on PATH";
@@ -108,8 +129,6 @@ void TAria2::WaitGone(std::chrono::milliseconds timeout) {
 
 namespace {
 
-// aria2c processes working in the download folder that this launcher did not start (an earlier
-// run's, for instance).
 std::vector<platform::ProcessInfo> StrayAria2Processes(const std::string& downloadFolder,
                                                        const std::vector<Started>& ours) {
     std::vector<platform::ProcessInfo> stray;

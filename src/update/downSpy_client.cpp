@@ -169,6 +169,12 @@ void TDownSpy::CheckWowFiles() {
             FCkok = false; // a file that cannot be had
             continue;
         }
+        // A file beside its aria2 control file is still being fetched (the pass broke off): it is
+        // not there yet, but what has arrived stays for the next pass to continue.
+        if (platform::FileExists(ClientFilePath(filename) + ".aria2")) {
+            FCkok = false;
+            continue;
+        }
         files.push_back({ClientFilePath(filename), entry.Trimmed("MD5")});
     }
     // Digests run on every core; judging, deleting and the texts stay in list order here. A file

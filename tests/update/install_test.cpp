@@ -9,15 +9,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <sstream>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +63,23 @@ protected:
         if (HasFailure())
             for (const auto& t : Statuses())
                 std::cerr << "status: " << t << '\n';
+    }
+    // aria2c writes whole pieces of 1 MiB.
+    static constexpr std::uint64_t kPiece = 1 << 20;
+    // At least a piece of the big file is on disk.
+    bool PartArrived() const {
+        std::error_code ec;
+        return fs::file_size(program / "down/wow/Data/zhCN/locale-zhCN.MPQ", ec) >= kPiece && !ec;
+    }
+    // Where the last GET of `path` began (its Range), 0 for the whole file.
+    std::uint64_t ResumedFrom(const std::string& path) const {
+        std::uint64_t from = 0;
+        for (const auto& r : service->Requests())
+            if (r["method"] == "GET" && r["path"] == path) {
+                const std::string range = ReferenceService::Header(r, "Range");
+                from = range.starts_with("bytes=") ? std::stoull(range.substr(6)) : 0;
+            }
+        return from;
     }
     std::size_t GetsOf(const std::string& path) const {
         std::size_t n = 0;
@@ -114,21 +135,55 @@ TEST_F(InstallTest, AFileServedWrongOnceIsFetchedAgain) {
     EXPECT_EQ(std::count(s.begin(), s.end(), std::string(kDownload)), 2) << "two passes";
 }
 
-TEST_F(InstallTest, AKilledDownloaderIsFollowedByAnotherPass) {
-    // The big file stalls in the first pass; the downloader is killed meanwhile.
+TEST_F(InstallTest, AnInterruptedPassIsContinuedByTheNext) {
+    // The big file stalls in the first pass; the downloader is stopped meanwhile, as at the
+    // launcher's end. The check must leave the part that arrived for the next pass to continue.
     service->SetKnobs({{"paths",
                         {{"/files/client/Data/zhCN/locale-zhCN.MPQ",
-                          {{"times", 1}, {"stall_after", 1'000'000}, {"stall_ms", 30'000}}}}}});
-    std::thread killer([&] {
-        for (int i = 0; i < 1500 && GetsOf("/files/client/Data/zhCN/locale-zhCN.MPQ") == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EndOurAria2Processes(program / "down");
+                          {{"times", 1}, {"stall_after", 2'000'000}, {"stall_ms", 20'000}}}}}});
+    std::thread stopper([&] {
+        WaitUntil([&] { return PartArrived(); }, std::chrono::seconds(30));
+        StopOurAria2Processes(program / "down");
     });
     RunWorker();
-    killer.join();
+    stopper.join();
     ExpectInstalled();
-    EXPECT_GE(GetsOf("/files/client/Data/zhCN/locale-zhCN.MPQ"), 2u);
+    EXPECT_GE(ResumedFrom("/files/client/Data/zhCN/locale-zhCN.MPQ"), kPiece);
+}
+
+TEST_F(InstallTest, AKilledLauncherIsContinuedAtTheNextStart) {
+    // The first start runs in a process of its own and is killed while the big file stalls; its
+    // aria2c saves what arrived once it notices. The next start follows at once, with the same list.
+    service->SetKnobs({{"paths",
+                        {{"/files/client/Data/zhCN/locale-zhCN.MPQ",
+                          {{"times", 1}, {"stall_after", 2'000'000}, {"stall_ms", 20'000}}}}}});
+    const pid_t first = ::fork();
+    if (first == 0) {
+        Recorder quiet;
+        (new TDownSpy(quiet, Temp(), program / "down/", program.Path()))->Resume();
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+        ::_exit(0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return PartArrived(); }, std::chrono::seconds(30)));
+    ::kill(first, SIGKILL);
+    ::waitpid(first, nullptr, 0);
+    const std::string list = ReadBytes(program / "down/d.lst");
+    RunWorker();
+    ExpectInstalled();
+    EXPECT_EQ(ReadBytes(program / "down/d.lst"), list);
+    EXPECT_GE(ResumedFrom("/files/client/Data/zhCN/locale-zhCN.MPQ"), kPiece);
+}
+
+TEST_F(InstallTest, AnEarlierRunsDownloaderGivesWay) {
+    // An aria2c left in the download folder (by a launcher killed a moment ago) holds the port.
+    fs::create_directories(program / "down");
+    platform::ChildProcess stray = platform::SpawnHeld(
+        platform::FindOnPath("aria2c"), {"--enable-rpc=true", "--rpc-listen-port=58012", "--rpc-listen-all=false"},
+        program / "down");
+    ASSERT_TRUE(WaitUntil([] { return PortBusy(58012); }, std::chrono::seconds(10)));
+    RunWorker();
+    ExpectInstalled();
+    EXPECT_TRUE(stray.WaitEnded(std::chrono::seconds(10)));
 }
 
 TEST_F(InstallTest, AFileChangedAfterItFinishedIsDigestedAgain) {
