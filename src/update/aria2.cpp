@@ -111,6 +111,23 @@ std::string TAria2::Request(const std::string& method) const {
     return request.dump();
 }
 
+std::vector<int> TAria2::StoppedErrorCodes(THttpClient& http) const {
+    nlohmann::json request = nlohmann::json::parse(Request("aria2.tellStopped"));
+    // aria2c keeps the results of the last 1000 downloads (its max-download-result).
+    request["params"].push_back(0);
+    request["params"].push_back(1000);
+    request["params"].push_back({"errorCode"});
+    const nlohmann::json answer = nlohmann::json::parse(http.PostJson(kAria2Endpoint, request.dump()));
+    std::vector<int> codes;
+    for (const auto& download : answer.at("result")) {
+        const auto code = download.value("errorCode", nlohmann::json());
+        codes.push_back(code.is_string()   ? std::atoi(code.get<std::string>().c_str())
+                        : code.is_number() ? code.get<int>()
+                                           : 0);
+    }
+    return codes;
+}
+
 bool TAria2::Running() const {
     return process_ && process_->Alive();
 }

@@ -13,7 +13,11 @@
 
 namespace tw {
 
+class THttpClient;
+
 inline constexpr char kAria2Endpoint[] = "http://127.0.0.1:58012/jsonrpc";
+// aria2's error code of a download that could not be written for want of disk space.
+inline constexpr int kAria2DiskFull = 9;
 
 class TAria2 {
 public:
@@ -34,6 +38,10 @@ public:
     // A JSON-RPC request for `method` with a fresh id and this process's secret:
     // {"jsonrpc":"2.0","method":...,"id":"<0..9998>","params":["token:<secret>"]}
     std::string Request(const std::string& method) const;
+
+    // The error codes aria2c gives the downloads that have stopped so far (0 for a complete one;
+    // 9 when the disk was full), asked over `http`. Raises when it does not answer.
+    std::vector<int> StoppedErrorCodes(THttpClient& http) const;
 
     // True while the process started last is alive.
     bool Running() const;

@@ -40,7 +40,7 @@ void TDownSpy::InstallClient() {
         CheckWowFiles();
         if (FCkok)
             break;
-        if (pass >= kMaxDownloadPasses) {
+        if (pass >= kMaxDownloadPasses || FFailure == kFailDiskFull) {
             // Giving up beats a dead start button: the player learns what failed and may retry.
             FAria2.WaitGone(std::chrono::seconds(2));
             ShowStatus(FFailure.empty() ? "游戏资源下载失败：" + std::to_string(FFailedFiles) +
@@ -119,6 +119,15 @@ void TDownSpy::RunAria2() {
                 Wait1000();
                 break;
             }
+        }
+        // A download that met a full disk fails its check like a wrong one, but another pass would
+        // meet the same disk: the player is told to make room instead.
+        try {
+            const std::vector<int> codes = FAria2.StoppedErrorCodes(*FHttp);
+            if (std::find(codes.begin(), codes.end(), kAria2DiskFull) != codes.end())
+                FFailure = kFailDiskFull;
+        } catch (...) {
+            // Without the figures the check still fails those files.
         }
         FHttp->PostJson(kAria2Endpoint, FAria2.Request("aria2.shutdown"));
         FCkok = true;

@@ -217,6 +217,22 @@ TEST_F(InstallTest, BoundedPassesForAFileThatCannotBeHad) {
     EXPECT_EQ(form->Count("post"), 0u) << "no patch step without a client";
 }
 
+TEST_F(InstallTest, AFullDiskIsSaid) {
+    // A small file system of its own under the client folder, in a mount namespace of this test
+    // program's own (aria2c inherits it), so nothing outside sees the mount.
+    fs::create_directories(program / "down/wow");
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tarnwick-full", (program / "down/wow").c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "no private mount here: " << std::strerror(errno);
+    RunWorker();
+    EndOurAria2Processes(program / "down");
+    ::umount((program / "down/wow").c_str());
+    auto s = Statuses();
+    EXPECT_EQ(s.back(), kFailDiskFull);
+    EXPECT_EQ(std::count(s.begin(), s.end(), std::string(kDownload)), 1) << "another pass would meet the same disk";
+    EXPECT_FALSE(Exists(program / "wow.exe")) << "nothing is deployed";
+}
+
 TEST_F(InstallTest, AMissingDownloaderIsReported) {
     TempFolder emptyPath;
     const std::string savedPath = std::getenv("PATH");
