@@ -4,13 +4,13 @@
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/mapping.h"
+#include "platform/md5.h"
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "tarnwick_config.h"
 
 #include <cerrno>
 #include <memory>
-#include <openssl/evp.h>
 #include <vector>
 
 namespace tw {
@@ -107,26 +107,6 @@ bool RunProgram(const std::string& program, const std::vector<std::string>& args
     }
     return platform::SpawnDetached(program, args) > 0;
 }
-
-struct DigestContext {
-    DigestContext() : ctx(EVP_MD_CTX_new()) {
-        if (!ctx || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1)
-            throw Error("MD5 is not available from the crypto library");
-    }
-    ~DigestContext() { EVP_MD_CTX_free(ctx); }
-    void Update(const void* data, std::size_t size) {
-        if (size && EVP_DigestUpdate(ctx, data, size) != 1)
-            throw Error("MD5 update failed");
-    }
-    Md5Digest Finish() {
-        Md5Digest digest{};
-        unsigned int len = 0;
-        if (EVP_DigestFinal_ex(ctx, digest.data(), &len) != 1 || len != digest.size())
-            throw Error("MD5 final step failed");
-        return digest;
-    }
-    EVP_MD_CTX* ctx;
-};
 
 } // namespace
 
@@ -267,15 +247,11 @@ void EndProcessesNamed(const std::string& name) {
 }
 
 std::string FileVersionText(const std::string& path) {
-    std::string self = platform::ExecutablePath();
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    bool isSelf = resolved && self == resolved;
-    std::free(resolved);
-    return isSelf ? TARNWICK_VERSION_TEXT : "0.0.0.0";
+    return platform::SameFile(path, platform::ExecutablePath()) ? TARNWICK_VERSION_TEXT : "0.0.0.0";
 }
 
 Md5Digest FileMd5(const std::string& path, const Md5ProgressHandler& handler) {
-    DigestContext digest;
+    platform::Md5 digest;
     platform::ReadOnlyFile file;
     if (!file.Open(path))
         return digest.Finish();

@@ -1,5 +1,6 @@
 #pragma once
-// The workers' HTTP client on libcurl. Each worker owns one and is the only thread that uses it.
+// The workers' HTTP client, on libcurl (http_posix.cpp) or WinHTTP (http_win32.cpp). Each worker owns
+// one and is the only thread that uses it.
 //
 // Contract the workers rely on:
 // - Every body sent or received gets its own event series: OnBegin(expected total, 0 when not

@@ -6,8 +6,12 @@ namespace tw {
 
 std::string SystemErrorText(int err) {
     char buffer[256];
+#ifdef _WIN32
+    const char* text = ::strerror_s(buffer, sizeof buffer, err) == 0 ? buffer : nullptr;
+#else
     // GNU strerror_r returns the text, which may or may not be the buffer.
     const char* text = ::strerror_r(err, buffer, sizeof buffer);
+#endif
     return text ? std::string(text) : "error " + std::to_string(err);
 }
 

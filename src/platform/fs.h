@@ -112,6 +112,9 @@ struct FileId {
 // False with errno when nothing is there.
 bool GetFileId(const std::string& path, FileId& id);
 
+// True when both paths (links followed) name one and the same existing file.
+bool SameFile(const std::string& a, const std::string& b);
+
 // Bytes an unprivileged writer may still put on the file system that holds `path`, or -1 with
 // errno when it cannot be told.
 std::int64_t FreeSpace(const std::string& path);

@@ -9,6 +9,15 @@ namespace tw::platform {
 
 using ProcessId = long;
 
+// What holds a started process: a pidfd on Linux (-1: none), a process handle on Windows (null).
+#ifdef _WIN32
+using ProcessHandle = void*;
+inline constexpr ProcessHandle kNoProcessHandle = nullptr;
+#else
+using ProcessHandle = int;
+inline constexpr ProcessHandle kNoProcessHandle = -1;
+#endif
+
 ProcessId CurrentProcessId();
 
 // Starts `program` with `args` (argv[1..]) in a session of its own, in the current folder unless
@@ -23,7 +32,7 @@ ProcessId SpawnDetached(const std::string& program, const std::vector<std::strin
 class ChildProcess {
 public:
     ChildProcess() = default;
-    ChildProcess(ProcessId pid, int handle) : pid_(pid), handle_(handle) {}
+    ChildProcess(ProcessId pid, ProcessHandle handle) : pid_(pid), handle_(handle) {}
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&& other) noexcept;
     ChildProcess(const ChildProcess&) = delete;
@@ -34,7 +43,8 @@ public:
     ProcessId Pid() const { return pid_; }
     // True until the process has ended.
     bool Alive() const;
-    // Asks the process to end (SIGTERM); it may save its work first. False once it has ended.
+    // Asks the process to end (SIGTERM; on Windows WM_CLOSE to its windows, and false when it has
+    // none); it may save its work first. False once it has ended.
     bool AskToEnd() const;
     // Ends it at once (SIGKILL). False once it has ended.
     bool Kill() const;
@@ -44,7 +54,7 @@ public:
 private:
     bool Send(int signal) const;
     ProcessId pid_ = -1;
-    int handle_ = -1;
+    ProcessHandle handle_ = kNoProcessHandle;
 };
 
 // SpawnDetached, and the process is held. Not Started() (errno set) when it cannot be started.

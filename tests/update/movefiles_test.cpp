@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <sys/stat.h>
 
 using namespace tw;
@@ -19,10 +20,12 @@ std::string OtherFileSystemFolder() {
     }, shm{};
     if (::stat(TempFolder().Path().c_str(), &tmp) != 0 || ::stat("/dev/shm", &shm) != 0 || tmp.st_dev == shm.st_dev)
         return {};
-    std::string pattern = "/dev/shm/tarnwick-move-XXXXXX";
-    if (!::mkdtemp(pattern.data()))
-        return {};
-    return pattern + "/";
+    for (unsigned n = std::random_device()() % 1000000u, tries = 0; tries < 100; ++n, ++tries) {
+        const std::string folder = "/dev/shm/tarnwick-move-" + std::to_string(n);
+        if (std::filesystem::create_directory(folder))
+            return folder + "/";
+    }
+    return {};
 }
 
 } // namespace

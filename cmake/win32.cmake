@@ -1,0 +1,28 @@
+# The Windows side of the build (cross-built with cmake/toolchain-i686-w64-mingw32.cmake): the core
+# and its tests, without the Qt shell. Included from the top CMakeLists.txt.
+if(TARNWICK_BUILD_SHELL)
+    message(STATUS "Windows build: the Qt shell is not built (TARNWICK_BUILD_SHELL is ignored)")
+    set(TARNWICK_BUILD_SHELL OFF CACHE BOOL "Build the Qt launcher executable" FORCE)
+endif()
+
+# What the Windows core cannot do yet: check signed answers (BCrypt has no Ed25519) and judge
+# sites by the public suffix list (the page bridge's trust rules are built with the shell).
+if(NOT TARNWICK_SIGNING_KEY STREQUAL "")
+    message(FATAL_ERROR "TARNWICK_SIGNING_KEY: the Windows build cannot check signed answers yet "
+        "(the system's crypto library has no Ed25519); build without a key")
+endif()
+if(NOT TARNWICK_TRUSTED_ORIGINS STREQUAL "")
+    message(FATAL_ERROR "TARNWICK_TRUSTED_ORIGINS: the Windows build has no page bridge yet "
+        "(its trust rules need libpsl); build without trusted origins")
+endif()
+
+# nlohmann/json from a folder that holds nothing else: the system's CMake package would put all of
+# /usr/include on the cross compiler's path.
+find_path(TARNWICK_NLOHMANN_INCLUDE nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+set(_tw_json_dir ${CMAKE_BINARY_DIR}/third_party/json)
+file(COPY ${TARNWICK_NLOHMANN_INCLUDE}/nlohmann DESTINATION ${_tw_json_dir})
+add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+set_target_properties(nlohmann_json::nlohmann_json PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${_tw_json_dir})
+
+# Wide-character Win32 calls by default, Windows 7 and later, no min/max macros.
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
