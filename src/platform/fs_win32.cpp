@@ -193,7 +193,9 @@ bool ListFolder(const std::string& path, std::vector<DirEntry>& out) {
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) {
-        // An empty folder still lists "." and ".."; a missing one fails.
+        // A folder lists "." and ".." at least, except the empty root of a drive.
+        if (GetLastError() == ERROR_FILE_NOT_FOUND && FolderExists(path))
+            return true;
         return Fail();
     }
     do {
