@@ -129,6 +129,20 @@ std::int64_t FileSize(const std::string& path) {
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
 }
 
+bool GetFileStamp(const std::string& path, FileStamp& out) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!Stat(path, info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    out.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    // 100-nanosecond steps since 1601, made nanoseconds since 1970.
+    const auto ticks = (static_cast<std::int64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                       static_cast<std::int64_t>(info.ftLastWriteTime.dwLowDateTime);
+    out.modifiedNs = (ticks - 116'444'736'000'000'000) * 100;
+    out.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    out.device = info.dwVolumeSerialNumber;
+    return true;
+}
+
 bool CreateFolder(const std::string& path) {
     return CreateDirectoryW(Wide(path).c_str(), nullptr) ? true : Fail();
 }

@@ -1,6 +1,7 @@
 #include "base/digestAhead.h"
 #include "base/helpers.h"
 #include "base/parallelCheck.h"
+#include "platform/fs.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -107,10 +108,10 @@ TEST(DigestAhead, GivesADigestOnlyForTheVersionItRead) {
         {"replaced by rename",
          [&](const std::string& p) {
              WriteBytes(p + ".new", "aaaa");
-             ::rename((p + ".new").c_str(), p.c_str());
+             tw::platform::RenameReplace(p + ".new", p);
          },
          false},
-        {"deleted", [](const std::string& p) { ::unlink(p.c_str()); }, false},
+        {"deleted", [](const std::string& p) { tw::platform::DeleteFile(p); }, false},
     };
     DigestAhead ahead(2);
     for (const auto& c : cases) {
