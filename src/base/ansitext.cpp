@@ -8,13 +8,18 @@
 
 namespace tw {
 
-std::string EncodeAnsiLines(const std::vector<std::string>& lines) {
+std::string EncodeLinesInCodePage(const std::vector<std::string>& lines, unsigned codePage) {
     std::string text;
     for (const auto& line : lines) {
         text += line;
         text += "\r\n";
     }
-    return platform::Utf8ToAnsi(text);
+    constexpr unsigned kUtf8CodePage = 65001;
+    return (codePage == kUtf8CodePage ? "\xEF\xBB\xBF" : "") + platform::Utf8ToCodePage(text, codePage);
+}
+
+std::string EncodeAnsiLines(const std::vector<std::string>& lines) {
+    return EncodeLinesInCodePage(lines, platform::AnsiCodePage());
 }
 
 void WriteAnsiLines(const std::string& path, const std::vector<std::string>& lines) {

@@ -18,5 +18,8 @@ void WriteNativeProgramLines(const std::string& path, const std::vector<std::str
 
 // The bytes WriteAnsiLines would write.
 std::string EncodeAnsiLines(const std::vector<std::string>& lines);
+// The same in a given code page; a UTF-8 one (65001, which Windows can be set to use as its ANSI
+// code page) starts with the byte-order mark.
+std::string EncodeLinesInCodePage(const std::vector<std::string>& lines, unsigned codePage);
 
 } // namespace tw

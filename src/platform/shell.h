@@ -19,6 +19,10 @@ std::string AnsiCodePageName();
 // valid text in that code page (or the code page is unknown here).
 bool DecodeCodePage(const std::string& bytes, unsigned codePage, std::string& utf8);
 
+// Converts UTF-8 text into a Windows code page (65001 is UTF-8 itself). Characters the code page
+// lacks become '?'.
+std::string Utf8ToCodePage(const std::string& utf8, unsigned codePage);
+
 // Converts UTF-8 text into / from the ANSI code page. Characters the code page lacks become '?'.
 std::string Utf8ToAnsi(const std::string& utf8);
 std::string AnsiToUtf8(const std::string& ansi);

@@ -132,9 +132,15 @@ bool DecodeCodePage(const std::string& bytes, unsigned codePage, std::string& ut
     return ok;
 }
 
+std::string Utf8ToCodePage(const std::string& utf8, unsigned codePage) {
+    if (codePage == 65001)
+        return Convert(utf8, "UTF-8", "UTF-8", true);
+    const std::string name = "CP" + std::to_string(codePage);
+    return Convert(utf8, name.c_str(), "UTF-8", true);
+}
+
 std::string Utf8ToAnsi(const std::string& utf8) {
-    std::string cp = AnsiCodePageName();
-    return Convert(utf8, cp.c_str(), "UTF-8", true);
+    return Utf8ToCodePage(utf8, AnsiCodePage());
 }
 
 std::string AnsiToUtf8(const std::string& ansi) {

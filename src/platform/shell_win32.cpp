@@ -37,7 +37,10 @@ std::wstring ToWide(const std::string& bytes, unsigned codePage, DWORD flags, bo
 std::string FromWide(const std::wstring& wide, unsigned codePage) {
     if (wide.empty())
         return {};
-    // A character the code page lacks becomes '?'; UTF-8 takes no default character.
+    // A character the code page lacks becomes '?'; UTF-8 takes no default character, also when it
+    // is the system's ANSI code page.
+    if (codePage == CP_ACP)
+        codePage = GetACP();
     const bool utf8 = codePage == CP_UTF8;
     const char* fallback = utf8 ? nullptr : "?";
     const int n =
@@ -66,10 +69,14 @@ bool DecodeCodePage(const std::string& bytes, unsigned codePage, std::string& ut
     return true;
 }
 
-std::string Utf8ToAnsi(const std::string& utf8) {
+std::string Utf8ToCodePage(const std::string& utf8, unsigned codePage) {
     bool ok = false;
-    // Invalid UTF-8 comes out as U+FFFD, which the code page lacks: '?'.
-    return FromWide(ToWide(utf8, CP_UTF8, 0, ok), CP_ACP);
+    // Invalid UTF-8 comes out as U+FFFD, which most code pages lack: '?'.
+    return FromWide(ToWide(utf8, CP_UTF8, 0, ok), codePage);
+}
+
+std::string Utf8ToAnsi(const std::string& utf8) {
+    return Utf8ToCodePage(utf8, CP_ACP);
 }
 
 std::string AnsiToUtf8(const std::string& ansi) {

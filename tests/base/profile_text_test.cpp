@@ -1,6 +1,6 @@
 #include "base/ansitext.h"
-#include "platform/error.h"
 #include "base/inifile.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 #include "test_support.h"
 
@@ -12,7 +12,6 @@ using namespace tw;
 using tw::test::ReadBytes;
 using tw::test::TempFolder;
 using tw::test::WriteBytes;
-
 
 TEST(ReadProfileString, FollowsTheWindowsReadingRules) {
     TempFolder dir;
@@ -75,4 +74,19 @@ TEST(WriteAnsiLines, WritesTheCodePageWithCrLfAndRefusesReadOnlyFiles) {
     EXPECT_EQ(ReadBytes(path), "caf\xE9 ?\r\n");
 
     EXPECT_THROW(WriteAnsiLines(dir / "no/such/folder/file.txt", {"x"}), tw::Error);
+}
+
+// Windows can be set to use UTF-8 as its ANSI code page; the game then reads UTF-8 with the mark.
+TEST(EncodeLinesInCodePage, UsesTheGivenCodePageAndMarksUtf8) {
+    const struct {
+        unsigned codePage;
+        const char* bytes;
+    } cases[] = {
+        {65001, "\xEF\xBB\xBF"
+                "caf\xC3\xA9 中\r\n"},
+        {936, "caf\xA8\xA6 \xD6\xD0\r\n"},
+        {1252, "caf\xE9 ?\r\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(EncodeLinesInCodePage({"caf\xC3\xA9 中"}, c.codePage), c.bytes) << c.codePage;
 }
