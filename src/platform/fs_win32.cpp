@@ -135,9 +135,15 @@ bool GetFileStamp(const std::string& path, FileStamp& out) {
         return false;
     out.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
     // 100-nanosecond steps since 1601, made nanoseconds since 1970.
-    const auto ticks = (static_cast<std::int64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                       static_cast<std::int64_t>(info.ftLastWriteTime.dwLowDateTime);
-    out.modifiedNs = (ticks - 116'444'736'000'000'000) * 100;
+    const auto sinceEpoch = [](std::int64_t ticks) { return (ticks - 116'444'736'000'000'000) * 100; };
+    out.modifiedNs = sinceEpoch((static_cast<std::int64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                static_cast<std::int64_t>(info.ftLastWriteTime.dwLowDateTime));
+    // The change time moves with every write, also when the modification time is set back.
+    FILE_BASIC_INFO basic{};
+    Handle h = OpenForQuery(path, true);
+    out.changedNs = h && GetFileInformationByHandleEx(h.get(), FileBasicInfo, &basic, sizeof basic)
+                        ? sinceEpoch(basic.ChangeTime.QuadPart)
+                        : 0;
     out.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     out.device = info.dwVolumeSerialNumber;
     return true;

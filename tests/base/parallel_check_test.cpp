@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace tw;
@@ -98,11 +98,9 @@ TEST(DigestAhead, GivesADigestOnlyForTheVersionItRead) {
         {"appended", [](const std::string& p) { WriteBytes(p, "aaaab"); }, false},
         {"rewritten, its time set back",
          [](const std::string& p) {
-             struct stat st {};
-             ::stat(p.c_str(), &st);
+             const auto before = std::filesystem::last_write_time(p);
              WriteBytes(p, "bbbb");
-             const timespec times[2] = {st.st_atim, st.st_mtim};
-             ::utimensat(AT_FDCWD, p.c_str(), times, 0);
+             std::filesystem::last_write_time(p, before);
          },
          false},
         {"replaced by rename",
