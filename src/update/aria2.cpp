@@ -132,6 +132,12 @@ bool TAria2::Running() const {
     return process_ && process_->Alive();
 }
 
+void TAria2::Stop(std::chrono::milliseconds grace) {
+    if (process_)
+        process_->AskToEnd();
+    WaitGone(grace);
+}
+
 void TAria2::WaitGone(std::chrono::milliseconds timeout) {
     if (!process_)
         return;

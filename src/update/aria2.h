@@ -45,6 +45,9 @@ public:
 
     // True while the process started last is alive.
     bool Running() const;
+    // Asks the process started last to end (it saves its control files), then waits for it as
+    // WaitGone does.
+    void Stop(std::chrono::milliseconds grace);
     platform::ProcessId Pid() const { return process_ ? process_->Pid() : -1; }
     const std::string& Secret() const { return secret_; }
 

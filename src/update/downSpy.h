@@ -41,6 +41,8 @@ inline constexpr char kFailBadAnswer[] = "登录器服务的应答有误，请�
 inline constexpr char kFailUnverified[] = "登录器服务的应答未能通过验证，可能已被篡改，请检查网络后重新启动登录器";
 inline constexpr char kFailDownload[] = "文件下载失败，请检查网络连接后重新启动登录器";
 inline constexpr char kFailDiskFull[] = "磁盘空间不足，请清理磁盘后重新启动登录器";
+inline constexpr char kFailPortTaken[] =
+    "游戏资源下载失败：下载端口 58012 已被其他程序占用，请关闭该程序后重新启动登录器";
 inline constexpr char kFailFiles[] = "无法读写游戏文件夹中的文件，请检查磁盘与文件夹权限后重新启动登录器";
 inline constexpr char kFailOther[] = "更新未能完成，请重新启动登录器";
 

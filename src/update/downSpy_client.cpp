@@ -101,9 +101,20 @@ void TDownSpy::RunAria2() {
                 FFailure = "游戏资源下载失败：下载程序 aria2c 意外退出（端口 58012 可能被占用）";
                 return;
             }
-            const TAnswer stat = TAnswer::Parse(FHttp->PostJson(kAria2Endpoint, FAria2.Request("aria2.getGlobalStat")),
-                                                "aria2.getGlobalStat")
-                                     .Object("result");
+            std::string answer;
+            try {
+                answer = FHttp->PostJson(kAria2Endpoint, FAria2.Request("aria2.getGlobalStat"));
+            } catch (const HttpError& e) {
+                if (!e.Answered())
+                    throw;
+                // Ours never refuses our secret: another program holds the port's IPv4 side (ours
+                // then listens on IPv6 alone) and would be read in its place, while ours downloads
+                // on unwatched. It is stopped and the player told why.
+                FFailure = kFailPortTaken;
+                FAria2.Stop(std::chrono::seconds(5));
+                return;
+            }
+            const TAnswer stat = TAnswer::Parse(answer, "aria2.getGlobalStat").Object("result");
             const std::int64_t waiting = stat.Integer("numWaiting");
             ShowStatus("正在下载游戏资源 " + std::to_string(stat.Integer("downloadSpeed") / 1024) + " Kib/s (" +
                        std::to_string(FCount - waiting) + " / " + std::to_string(FCount) + ")");

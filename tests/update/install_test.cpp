@@ -186,6 +186,43 @@ TEST_F(InstallTest, AnEarlierRunsDownloaderGivesWay) {
     EXPECT_TRUE(stray.WaitEnded(std::chrono::seconds(10)));
 }
 
+TEST_F(InstallTest, APortHeldByAnotherProgramIsSaid) {
+    // Another program holds the port's IPv4 side and refuses our secret; our aria2c then listens
+    // on IPv6 alone and would download on unwatched.
+    int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(58012);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int on = 1;
+    ::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    ASSERT_EQ(::listen(holder, 16), 0);
+    std::thread refuser([holder] {
+        const std::string body = R"({"id":"1","jsonrpc":"2.0","error":{"code":1,"message":"Unauthorized"}})";
+        const std::string reply = "HTTP/1.1 400 Bad Request\r\nContent-Type: application/json\r\nContent-Length: " +
+                                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        for (int fd; (fd = ::accept(holder, nullptr, nullptr)) >= 0;) {
+            char buffer[4096];
+            (void)::recv(fd, buffer, sizeof buffer, 0);
+            (void)::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+            ::close(fd);
+        }
+    });
+    service->SetKnobs(
+        {{"paths", {{"/files/client/Data/zhCN/locale-zhCN.MPQ", {{"stall_after", 1'000'000}, {"stall_ms", 3'000}}}}}});
+    RunWorker();
+    ::shutdown(holder, SHUT_RDWR);
+    ::close(holder);
+    refuser.join();
+    auto s = Statuses();
+    EXPECT_EQ(s.back(), kFailPortTaken);
+    EXPECT_FALSE(Exists(program / "wow.exe")) << "nothing is deployed";
+    for (const auto& p : platform::ListProcesses())
+        EXPECT_FALSE(p.exeName == "aria2c" && p.workFolder.starts_with(program / "down"))
+            << "our aria2c was left downloading unwatched";
+}
+
 TEST_F(InstallTest, AFileChangedAfterItFinishedIsDigestedAgain) {
     // The big file holds the pass open; the small one finishes at once, is learnt and digested
     // while the pass goes on, and is then spoilt (same size) before the pass ends.
