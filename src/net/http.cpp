@@ -1,4 +1,5 @@
 #include "net/http.h"
+#include "net/http_header.h"
 
 #include "base/text.h"
 
@@ -51,6 +52,30 @@ std::string THttpClient::PostForm(const std::string& url, const std::string& bod
 std::string THttpClient::PostJson(const std::string& url, const std::string& json) {
     SetContentType(kJsonContentType);
     return Post(url, json);
+}
+
+std::string_view TrimHeaderLine(std::string_view s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    return s;
+}
+
+bool IsRedirectStatus(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+std::int64_t ParseContentLength(std::string_view value) {
+    if (value.empty())
+        return -1;
+    std::int64_t v = 0;
+    for (char c : value) {
+        if (c < '0' || c > '9' || v > (INT64_MAX - 9) / 10)
+            return -1;
+        v = v * 10 + (c - '0');
+    }
+    return v;
 }
 
 } // namespace tw

@@ -1,4 +1,5 @@
 #include "net/http.h"
+#include "net/http_header.h"
 
 #include "base/text.h"
 #include "platform/error.h"
@@ -22,18 +23,6 @@ void GlobalInitOnce() {
         if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
             throw Error("The HTTP library could not be initialised");
     });
-}
-
-std::string_view TrimLine(std::string_view s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    return s;
-}
-
-bool IsRedirectStatus(long status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
 // What one request/answer exchange (one hop of a redirect chain) needs in libcurl's callbacks.
@@ -114,7 +103,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     std::string_view line(data, n);
     if (StartsWithNoCase(line, "HTTP/")) {
         // A new answer (an interim 1xx one may come before the real one).
-        std::string_view rest = TrimLine(line);
+        std::string_view rest = TrimHeaderLine(line);
         std::size_t sp = rest.find(' ');
         x.status = 0;
         x.reason.clear();
@@ -123,7 +112,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
             std::size_t i = 0;
             while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9')
                 x.status = x.status * 10 + (rest[i++] - '0');
-            x.reason = std::string(TrimLine(rest.substr(i)));
+            x.reason = std::string(TrimHeaderLine(rest.substr(i)));
         }
         x.contentLength = -1;
         x.chunked = false;
@@ -131,7 +120,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         x.headers.clear();
         return n;
     }
-    std::string_view trimmed = TrimLine(line);
+    std::string_view trimmed = TrimHeaderLine(line);
     if (trimmed.empty()) {
         if (x.status >= 200 || x.status == 0) {
             if (!x.Guard([&] { x.BeginBody(); }))
@@ -143,19 +132,10 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     if (colon == std::string_view::npos)
         return n;
     std::string_view name = trimmed.substr(0, colon);
-    std::string_view value = TrimLine(trimmed.substr(colon + 1));
+    std::string_view value = TrimHeaderLine(trimmed.substr(colon + 1));
     x.headers.emplace_back(name, value);
     if (name.size() == 14 && StartsWithNoCase(name, "content-length")) {
-        std::int64_t v = 0;
-        bool ok = !value.empty();
-        for (char c : value) {
-            if (c < '0' || c > '9' || v > (INT64_MAX - 9) / 10) {
-                ok = false;
-                break;
-            }
-            v = v * 10 + (c - '0');
-        }
-        x.contentLength = ok ? v : -1;
+        x.contentLength = ParseContentLength(value);
     } else if (name.size() == 17 && StartsWithNoCase(name, "transfer-encoding")) {
         x.chunked = value.find("chunked") != std::string_view::npos;
     } else if (name.size() == 8 && StartsWithNoCase(name, "location")) {

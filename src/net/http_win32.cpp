@@ -1,6 +1,7 @@
 // The HTTP transport on WinHTTP: one session per client (its cookie store and connection pool),
 // redirects followed here, one request handle per hop.
 #include "net/http.h"
+#include "net/http_header.h"
 
 #include "base/text.h"
 #include "platform/error.h"
@@ -79,18 +80,6 @@ public:
 private:
     HINTERNET h_ = nullptr;
 };
-
-bool IsRedirectStatus(DWORD status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    return s;
-}
 
 // The absolute URL a Location header names, seen from `base`.
 std::string ResolveLocation(const std::string& base, const std::string& location) {
@@ -258,7 +247,7 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
                     std::size_t end = text.find('\n', start);
                     if (end == std::string::npos)
                         end = text.size();
-                    std::string_view line = Trim(std::string_view(text).substr(start, end - start));
+                    std::string_view line = TrimHeaderLine(std::string_view(text).substr(start, end - start));
                     start = end + 1;
                     if (first) {
                         // "HTTP/1.1 200 OK": the reason follows the code.
@@ -266,33 +255,24 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
                         const auto sp = line.find(' ');
                         const auto sp2 = sp == std::string_view::npos ? sp : line.find(' ', sp + 1);
                         if (sp2 != std::string_view::npos)
-                            reason = std::string(Trim(line.substr(sp2 + 1)));
+                            reason = std::string(TrimHeaderLine(line.substr(sp2 + 1)));
                         continue;
                     }
                     const auto colon = line.find(':');
                     if (line.empty() || colon == std::string_view::npos)
                         continue;
                     const std::string_view name = line.substr(0, colon);
-                    const std::string_view value = Trim(line.substr(colon + 1));
+                    const std::string_view value = TrimHeaderLine(line.substr(colon + 1));
                     headers.emplace_back(name, value);
                     if (EqualsNoCase(name, "content-length")) {
-                        std::int64_t v = 0;
-                        bool valid = !value.empty();
-                        for (char c : value) {
-                            if (c < '0' || c > '9' || v > (INT64_MAX - 9) / 10) {
-                                valid = false;
-                                break;
-                            }
-                            v = v * 10 + (c - '0');
-                        }
-                        contentLength = valid ? v : -1;
+                        contentLength = ParseContentLength(value);
                     } else if (EqualsNoCase(name, "transfer-encoding")) {
                         chunked = value.find("chunked") != std::string_view::npos;
                     } else if (EqualsNoCase(name, "location")) {
                         location = std::string(value);
                     }
                 }
-                const bool toSink = !(IsRedirectStatus(status) && !location.empty()) && status < 400;
+                const bool toSink = !(IsRedirectStatus(static_cast<long>(status)) && !location.empty()) && status < 400;
                 body.Begin(contentLength > 0 && !chunked ? contentLength : 0);
                 std::vector<char> buffer(65536);
                 std::int64_t received = 0;
@@ -331,7 +311,7 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
         if (networkError != 0)
             throw HttpError(where + ": " + ErrorText(networkError), status != 0);
 
-        if (IsRedirectStatus(status) && !location.empty()) {
+        if (IsRedirectStatus(static_cast<long>(status)) && !location.empty()) {
             if (redirects + 1 > kMaxRedirects)
                 throw HttpError(where + ": more than " + std::to_string(kMaxRedirects) + " redirects in a row", true);
             std::string target = ResolveLocation(url, location);
