@@ -4,6 +4,7 @@
 #include "app/shellRules.h"
 #include "base/helpers.h"
 #include "base/pagetext.h"
+#include "net/http.h"
 #include "bridge/uExtensionHandler.h"
 #include "game/maintenance.h"
 #include "game/startGame.h"
@@ -653,7 +654,11 @@ void TMainForm::lbl_Addon_End() {
 }
 
 void TMainForm::LoadURL(const std::string& url) {
-    if (!Chromium1)
+    // Only a web page takes the window's place. An empty address would leave a blank window with
+    // neither start nor close button (the page draws them); a local file, a script or an engine
+    // page named over the network would show or run what the service has no business with. The
+    // page shown so far stays, and nothing new is trusted.
+    if (!Chromium1 || !IsHttpUrl(url))
         return;
     // The site of the page the service names is trusted from now on.
     const QUrl home(Q(url));

@@ -369,6 +369,31 @@ TEST_F(BridgeE2E, OnlyTrustedDocumentsMakeTheLauncherAct) {
     EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
 }
 
+TEST_F(BridgeE2E, AHomePageThatIsNoWebPageLeavesTheLocalPageInPlace) {
+    // An empty answer would blank the window (no start or close button left); a local file named
+    // by the network would be shown. The local page stays and hears the whole sequence.
+    WriteFakeGame();
+    for (const std::string home : {"", "file:///etc/passwd"}) {
+        TempFolder root("tarnwick-e2e-service");
+        WriteBytes(root / "service.json", nlohmann::json{{"homepage", home}}.dump());
+        tw::test::ReferenceService service(root.Path());
+        const std::string doc = home.empty() ? "empty" : "file";
+        folder.WritePage(server.PageWithReporter("<p>local</p><script>window.lblstartgame = function () { twReport('" +
+                                                 doc + "', location.protocol); };</script>"));
+        LauncherFolder::StartOptions options;
+        options.env["TARNWICK_SERVICE_URL"] = service.Endpoint();
+        options.env["TARNWICK_DOWNLOAD_HOST"] = service.Base();
+        auto launcher = folder.Start(x, options);
+        auto window = x.WaitForWindow(kMainWindow);
+        ASSERT_TRUE(window);
+        auto told = server.WaitFor(doc, 60s);
+        ASSERT_TRUE(told) << "the local page was replaced (" << home << ")";
+        EXPECT_EQ(told->data, "file:");
+        x.Screenshot(CurrentTestName() + "-" + doc);
+        EXPECT_EQ(CloseWithAltF4(x, *launcher, *window), 0);
+    }
+}
+
 TEST_F(BridgeE2E, AHomePageThatLoadsAfterTheNewsIsToldOncePerDocument) {
     // The service fails right after naming its home page, and the home page is slow: the worker
     // ends while the local page is still shown. The home page, and the same page reloaded, must
