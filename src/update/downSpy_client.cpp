@@ -66,6 +66,7 @@ void TDownSpy::GetWowFiles() {
     // its file then fails the check. The service's configuration keeps no hook, folder or open
     // RPC port (downloadInput.h).
     std::vector<std::string> lines;
+    bool hasGame = false;
     const std::size_t entries = FJsonObj.Count("downlist");
     for (std::size_t i = 0; i < entries; ++i) {
         TAnswer entry = FJsonObj.Entry("downlist", i);
@@ -73,9 +74,14 @@ void TDownSpy::GetWowFiles() {
         const std::string filename = entry.Text("filename");
         if (!IsFetchableEntry(url, filename))
             continue;
+        hasGame |= EqualsNoCase(filename, "wow.exe");
         lines.push_back(url);
         lines.push_back(" out=wow" + kSep + ToNativeSeparators(filename));
     }
+    // The client is fetched because wow.exe is missing. A list without it could never end that:
+    // every start would fetch the whole client again and still find no game to start.
+    if (!hasGame)
+        throw AnswerError("The answer to getWowFiles names no wow.exe to fetch");
     EnsureFolder(FDownPath);
     WriteNativeProgramLines(FDownPath + "d.lst", lines);
     platform::WriteFileAtomic(FDownPath + "aria2.conf", NeutraliseAria2Conf(GetAria2Conf()));

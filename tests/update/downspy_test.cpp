@@ -254,6 +254,7 @@ TEST_F(SignedWorkerTest, SignedAnswersRunTheWholeSequence) {
 
 TEST_F(SignedWorkerTest, AnAnswerChangedOnTheWayIsNeitherReadNorActedOn) {
     WriteBytes(root / "patches/p.MPQ", "patch");
+    WriteBytes(root / "client/wow.exe", "a game"); // a client list worth fetching
     struct Case {
         const char* action; // "" for aria2.conf
         std::function<void()> expect;

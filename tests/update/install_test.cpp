@@ -286,6 +286,7 @@ TEST_F(InstallTest, ListShapes) {
         const char* name;
         json answer;
         bool installs;
+        bool badAnswer = false; // refused before anything is fetched
     };
     auto entry = [&](const std::string& file, const std::string& filename) {
         return json{{"url", service->Url("/files/client/" + file)},
@@ -304,7 +305,11 @@ TEST_F(InstallTest, ListShapes) {
         return e;
     };
     const std::vector<Case> cases = {
-        {"count 0, empty list", {{"count", 0}, {"downlist", json::array()}}, false},
+        {"count 0, empty list", {{"count", 0}, {"downlist", json::array()}}, false, true},
+        {"no wow.exe in the list",
+         {{"count", 1}, {"downlist", {entry("Data/common.MPQ", "Data/common.MPQ")}}},
+         false,
+         true},
         {"count as text, backslashes",
          {{"count", "2"}, {"downlist", {entry("wow.exe", "wow.exe"), entry("Data/common.MPQ", "Data\\common.MPQ")}}},
          true},
@@ -334,6 +339,8 @@ TEST_F(InstallTest, ListShapes) {
         }
         EXPECT_FALSE(Exists(program / "down/escape.MPQ")) << c.name;
         EXPECT_FALSE(Exists(program / "escape.MPQ")) << c.name;
+        EXPECT_EQ(Statuses().back() == kFailBadAnswer, c.badAnswer) << c.name;
+        EXPECT_EQ(Exists(program / "down/d.lst"), !c.badAnswer) << c.name;
     }
     EXPECT_EQ(ReadBytes(program / "down/d.lst"), service->Url("/files/client/wow.exe") + "\r\n out=wow/wow.exe\r\n")
         << "only the fetchable entry reached aria2c";
