@@ -136,12 +136,20 @@ void TDownSpy::GetIntoFile(const std::string& url, const std::string& path, std:
         RaiseSystemError("Cannot create file", path, errno);
     FDownState = downState;
     FServiceRequest = false;
-    FHttp->Get(url, [&](const char* data, std::size_t size) {
-        if (file.Write(data, size) != static_cast<std::int64_t>(size))
+    try {
+        FHttp->Get(url, [&](const char* data, std::size_t size) {
+            if (file.Write(data, size) != static_cast<std::int64_t>(size))
+                RaiseSystemError("Cannot write file", path, errno);
+        });
+        if (!file.Close())
             RaiseSystemError("Cannot write file", path, errno);
-    });
-    if (!file.Close())
-        RaiseSystemError("Cannot write file", path, errno);
+    } catch (...) {
+        // Such a file is fetched whole again next time, so a part is worth nothing; one that
+        // filled the disk would keep it full until then.
+        file.Close();
+        platform::DeleteFile(path);
+        throw;
+    }
 }
 
 std::string TDownSpy::PostAction(const std::string& action, const FormFields& extra) {

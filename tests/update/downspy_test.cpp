@@ -167,6 +167,7 @@ TEST_F(WorkerTest, EveryFailureEndsTheSequenceWithTheGameReadyNotice) {
         EXPECT_EQ(statuses, c.statuses) << c.name;
         EXPECT_EQ(form->Count("load"), c.loads) << c.name;
         EXPECT_EQ(Statuses().back(), c.failure) << c.name;
+        EXPECT_FALSE(Exists(Temp() + "tarnwick_update.sh")) << c.name << ": no part of a download is kept";
     }
     EXPECT_FALSE(Exists(Temp() + "marker.txt"));
 }
