@@ -5,7 +5,6 @@
 #include "base/percent.h"
 #include "base/text.h"
 #include "platform/error.h"
-#include "platform/filestream.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 
@@ -126,17 +125,7 @@ void TaddonSpy::InstallAddon() {
         RaiseSystemError("Cannot create the folder", FDownTemp, errno);
 
     const std::string archive = FDownTemp + FDownAddonName;
-    {
-        platform::FileStream file;
-        if (!file.Create(archive))
-            RaiseSystemError("Cannot create the file", archive, errno);
-        FHttp->Get(FDownAddonUrl, [&](const char* data, std::size_t size) {
-            if (file.Write(data, size) != static_cast<std::int64_t>(size))
-                RaiseSystemError("Cannot write the file", archive, errno);
-        });
-        if (!file.Close())
-            RaiseSystemError("Cannot write the file", archive, errno);
-    }
+    GetIntoFile(*FHttp, FDownAddonUrl, archive);
 
     if (FDownAddonMd5 != Md5Hex(FileMd5(archive))) {
         SendAddonNotice(kAddonDigestMismatch, kDigestMismatchText);

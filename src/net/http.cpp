@@ -2,7 +2,11 @@
 #include "net/http_header.h"
 
 #include "base/text.h"
+#include "platform/error.h"
+#include "platform/filestream.h"
+#include "platform/fs.h"
 
+#include <cerrno>
 #include <ostream>
 
 namespace tw {
@@ -10,6 +14,24 @@ namespace tw {
 bool IsHttpUrl(const std::string& url) {
     return (StartsWithNoCase(url, "http://") && url.size() > 7) ||
            (StartsWithNoCase(url, "https://") && url.size() > 8);
+}
+
+void GetIntoFile(THttpClient& http, const std::string& url, const std::string& path) {
+    platform::FileStream file;
+    if (!file.Create(path))
+        RaiseSystemError("Cannot create file", path, errno);
+    try {
+        http.Get(url, [&](const char* data, std::size_t size) {
+            if (file.Write(data, size) != static_cast<std::int64_t>(size))
+                RaiseSystemError("Cannot write file", path, errno);
+        });
+        if (!file.Close())
+            RaiseSystemError("Cannot write file", path, errno);
+    } catch (...) {
+        file.Close();
+        platform::DeleteFile(path);
+        throw;
+    }
 }
 
 std::string THttpClient::LastHeader(std::string_view name) const {

@@ -123,4 +123,10 @@ private:
 // True for an absolute http or https URL (scheme compared without regard to case).
 bool IsHttpUrl(const std::string& url);
 
+// GETs `url` with `http` into the file at `path`, created or emptied first. Raises as Get does,
+// or SystemError when the file cannot be written; the file is then deleted: such a file is
+// fetched whole again next time, so a part is worth nothing, and one that filled the disk would
+// keep it full until then.
+void GetIntoFile(THttpClient& http, const std::string& url, const std::string& path);
+
 } // namespace tw

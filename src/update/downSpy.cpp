@@ -5,7 +5,6 @@
 #include "base/safePath.h"
 #include "base/text.h"
 #include "platform/error.h"
-#include "platform/filestream.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 
@@ -131,25 +130,9 @@ void TDownSpy::CheckUpdate() {
 }
 
 void TDownSpy::GetIntoFile(const std::string& url, const std::string& path, std::int32_t downState) {
-    platform::FileStream file;
-    if (!file.Create(path))
-        RaiseSystemError("Cannot create file", path, errno);
     FDownState = downState;
     FServiceRequest = false;
-    try {
-        FHttp->Get(url, [&](const char* data, std::size_t size) {
-            if (file.Write(data, size) != static_cast<std::int64_t>(size))
-                RaiseSystemError("Cannot write file", path, errno);
-        });
-        if (!file.Close())
-            RaiseSystemError("Cannot write file", path, errno);
-    } catch (...) {
-        // Such a file is fetched whole again next time, so a part is worth nothing; one that
-        // filled the disk would keep it full until then.
-        file.Close();
-        platform::DeleteFile(path);
-        throw;
-    }
+    tw::GetIntoFile(*FHttp, url, path);
 }
 
 std::string TDownSpy::PostAction(const std::string& action, const FormFields& extra) {

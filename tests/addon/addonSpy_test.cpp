@@ -244,6 +244,9 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
         EXPECT_FALSE(Exists(site.game / "Interface/escaped.lua"));
         for (const auto& entry : ListTree(site.Temp()))
             EXPECT_EQ(entry.find('/'), std::string::npos) << "left behind: " << entry;
+        if (std::find(c.codes.begin(), c.codes.end(), 3) == c.codes.end()) { // the download broke off
+            EXPECT_FALSE(Exists(site.Temp() + c.file)) << "no part of a download is kept";
+        }
     }
 
     // After a cut download the same add-on installs at once, replacing the partial file.
