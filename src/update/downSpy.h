@@ -92,6 +92,7 @@ protected:
     // the pass's numStoppedTotal) for digesting ahead. Any failure only loses the head start.
     void LearnFinished(std::int64_t stoppedTotal);
     void DeployWow();
+    std::string DeployingGamePath() const;
     // Step 6 (the client is there): the game patches. Built in downSpy_patches.cpp.
     void CheckPatches();
 

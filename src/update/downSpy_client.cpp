@@ -27,6 +27,12 @@ std::string TDownSpy::ClientFilePath(const std::string& filename) const {
 }
 
 void TDownSpy::InstallClient() {
+    // A deployment that was cut off (the launcher killed while moving) had a checked client: it is
+    // finished rather than fetched again.
+    if (platform::FileExists(DeployingGamePath())) {
+        DeployWow();
+        return;
+    }
     GetWowFiles();
     FFinished = std::make_unique<DigestAhead>(1);
     for (int pass = 1;; ++pass) {
@@ -222,10 +228,23 @@ void TDownSpy::CheckWowFiles() {
         FCkok = false;
 }
 
+std::string TDownSpy::DeployingGamePath() const {
+    return FDownPath + "wow.exe.deploying";
+}
+
 void TDownSpy::DeployWow() {
     ShowStatus("游戏下载完成，正在部署中...");
-    // A client that did not arrive whole is no reason to say it did.
-    if (!MoveFiles(FDownPath + "wow" + kSep + "*.*", FProgramFolder))
+    // The game's program goes last: while it is missing from the program folder, the next start
+    // installs again, and while it waits beside the client folder, that start finishes this move.
+    const std::string game = FDownPath + "wow" + kSep + "wow.exe";
+    if (platform::FileExists(game) && !platform::RenameReplace(game, DeployingGamePath()))
+        RaiseSystemError("Cannot move", game, errno);
+    // A client that did not arrive whole is no reason to say it did. (Once the game's program is
+    // set aside, a client folder that is gone was moved whole before a cut.)
+    const bool gameAside = platform::FileExists(DeployingGamePath());
+    const bool rest = !gameAside || platform::FolderExists(FDownPath + "wow");
+    if ((rest && !MoveFiles(FDownPath + "wow" + kSep + "*.*", FProgramFolder)) ||
+        (gameAside && !MoveFiles(DeployingGamePath(), FProgramFolder + "wow.exe")))
         throw SystemError("The client could not be moved from " + FDownPath + "wow into " + FProgramFolder, EIO);
     // Downloads carry no executable mark here; the checked client's program gets one, as every
     // .exe has it on its home system.

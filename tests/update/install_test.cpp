@@ -174,6 +174,24 @@ TEST_F(InstallTest, AKilledLauncherIsContinuedAtTheNextStart) {
     EXPECT_GE(ResumedFrom("/files/client/Data/zhCN/locale-zhCN.MPQ"), kPiece);
 }
 
+TEST_F(InstallTest, ADeploymentCutShortIsFinishedAtTheNextStart) {
+    // A launcher killed while it moved the checked client: part is in place, the rest and the
+    // game's program still wait below down/. The next start moves them; nothing is fetched again.
+    for (const auto& f : ClientFiles()) {
+        const fs::path to = f == "wow.exe"               ? fs::path(program / "down/wow.exe.deploying")
+                            : f.starts_with("Interface") ? fs::path(program / f)
+                                                         : fs::path(program / "down/wow") / f;
+        fs::create_directories(to.parent_path());
+        fs::copy_file(root / ("client/" + f), to);
+    }
+    RunWorker();
+    ExpectInstalled();
+    for (const auto& r : service->Requests())
+        EXPECT_EQ(r["target"].get<std::string>().find("/files/client/"), std::string::npos) << r["target"];
+    EXPECT_THAT(Actions(), ::testing::Not(::testing::Contains(::testing::HasSubstr("getWowFiles"))));
+    EXPECT_FALSE(Exists(program / "down/wow.exe.deploying"));
+}
+
 TEST_F(InstallTest, AnEarlierRunsDownloaderGivesWay) {
     // An aria2c left in the download folder (by a launcher killed a moment ago) holds the port.
     fs::create_directories(program / "down");
