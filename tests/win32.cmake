@@ -21,3 +21,5 @@ tw_add_test(game_tests game/game_test.cpp
          Maintenance.RemovesEachGroupAndNothingElseNotEvenThroughLinks)
 tw_add_test(update_tests update/downloadInput_test.cpp update/movefiles_test.cpp
     SKIP MoveFiles.LinksMoveAsLinks)
+# The Ed25519 check behind signed answers, over BCrypt's SHA-512 (its OpenSSL comparison is Linux's).
+tw_add_test(net_tests net/ed25519_test.cpp)

@@ -8,6 +8,9 @@ namespace tw {
 
 namespace {
 
+constexpr std::size_t kPublicKeySize = 32;
+constexpr std::size_t kSignatureSize = 64;
+
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int Sextet(char c) {
@@ -64,6 +67,28 @@ std::string EncodeBase64(std::string_view bytes) {
             out += j <= n ? kAlphabet[(group >> (18 - 6 * j)) & 0x3F] : '=';
     }
     return out;
+}
+
+TAnswerVerifier::TAnswerVerifier(std::string_view publicKey) {
+    if (publicKey.empty())
+        return;
+    std::string raw;
+    if (!DecodeBase64(publicKey, raw) || raw.size() != kPublicKeySize)
+        throw Error("The signing key is not the base64 text of a raw 32-byte Ed25519 public key");
+    key_ = MakeKey(raw);
+}
+
+void TAnswerVerifier::Verify(std::string_view body, std::string_view signature, const std::string& what) const {
+    if (!key_)
+        return;
+    if (signature.empty())
+        throw UnverifiedAnswer("The answer to " + what + " carries no " + kSignatureHeader + " header");
+    std::string raw;
+    if (!DecodeBase64(signature, raw) || raw.size() != kSignatureSize)
+        throw UnverifiedAnswer("The " + std::string(kSignatureHeader) + " header of the answer to " + what +
+                               " is not the base64 text of an Ed25519 signature");
+    if (!Matches(*key_, body, raw))
+        throw UnverifiedAnswer("The signature of the answer to " + what + " does not match its body");
 }
 
 } // namespace tw

@@ -9,8 +9,6 @@
 #include <string>
 #include <string_view>
 
-struct evp_pkey_st;
-
 namespace tw {
 
 inline constexpr char kSignatureHeader[] = "X-Tarnwick-Signature";
@@ -43,7 +41,14 @@ public:
     void Verify(std::string_view body, std::string_view signature, const std::string& what) const;
 
 private:
-    std::shared_ptr<evp_pkey_st> key_;
+    // The key as the platform's check holds it (signature_posix.cpp, signature_win32.cpp).
+    struct Key;
+    // `raw`: 32 bytes. Raises tw::Error when the platform cannot take them as a key.
+    static std::shared_ptr<const Key> MakeKey(std::string_view raw);
+    // Whether `signature` (64 bytes) is the key's signature of `body`.
+    static bool Matches(const Key& key, std::string_view body, std::string_view signature);
+
+    std::shared_ptr<const Key> key_;
 };
 
 } // namespace tw
