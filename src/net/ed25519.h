@@ -2,8 +2,9 @@
 // Ed25519 signature verification (RFC 8032, pure Ed25519: no context, no prehash) of our own, for
 // the builds whose system library offers none (Windows' BCrypt). It checks public data only, so it
 // takes no care over timing, but it trusts nothing of its input: wrong lengths, a key that is no
-// point of the curve and a non-canonical S (S >= L) are refused before any arithmetic, and R is
-// compared by its encoding with the computed [S]B - [k]A, as OpenSSL does (cofactorless check).
+// point of the curve and a non-canonical S (S >= L) are refused before the message is hashed, and
+// R is compared by its encoding with the computed [S]B - [k]A, as OpenSSL does (the cofactorless
+// check), so an R that is no point, or not in its one encoding, matches nothing.
 // The key is decoded as RFC 8032 says, strictly: y must be below p, and x = 0 only with a clear
 // sign bit (OpenSSL also takes the few non-canonical encodings, which no key generator makes).
 // SHA-512 comes from the platform's crypto library.
