@@ -187,6 +187,10 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
             throw HttpError(where + ": " + ErrorText(GetLastError()), false);
         DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
         WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+        // The wait for the answer's head has a limit of its own, which the session's time-outs
+        // do not set: a server that takes the request and never answers would hold the worker.
+        DWORD headWait = static_cast<DWORD>(stall);
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headWait, sizeof headWait);
         if (post) {
             DWORD noKeepAlive = WINHTTP_DISABLE_KEEP_ALIVE;
             WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noKeepAlive, sizeof noKeepAlive);
@@ -199,6 +203,7 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
         std::string reason;
         std::vector<std::pair<std::string, std::string>> headers;
         DWORD networkError = 0;
+        std::string cutShort;
         std::string location;
         try {
             std::wstring extra;
@@ -277,8 +282,14 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
                 std::vector<char> buffer(65536);
                 std::int64_t received = 0;
                 for (;;) {
+                    // Asking what is there first: a read of a whole buffer would wait for all of
+                    // it, and what arrived before a stall would never reach the sink.
+                    DWORD available = 0;
                     DWORD n = 0;
-                    if (!WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &n)) {
+                    if (!WinHttpQueryDataAvailable(request.get(), &available) ||
+                        (available > 0 &&
+                         !WinHttpReadData(request.get(), buffer.data(),
+                                          std::min(available, static_cast<DWORD>(buffer.size())), &n))) {
                         networkError = GetLastError();
                         break;
                     }
@@ -289,6 +300,10 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
                     received += n;
                     body.Progress(received);
                 }
+                // WinHTTP ends a body that the server cut short as if it were whole.
+                if (networkError == 0 && !chunked && contentLength >= 0 && received != contentLength)
+                    cutShort = "the answer ended after " + std::to_string(received) + " of its " +
+                               std::to_string(contentLength) + " bytes";
             }
         } catch (...) {
             failure = std::current_exception();
@@ -304,12 +319,15 @@ void THttpClient::Request(std::string url, const std::string* postBody, const Bo
         }
         if (failure)
             std::rethrow_exception(failure);
-        if (networkError == ERROR_WINHTTP_TIMEOUT)
+        // Wine reports a stalled read with the socket's own time-out code.
+        if (networkError == ERROR_WINHTTP_TIMEOUT || networkError == WSAETIMEDOUT)
             throw HttpError(where + ": no data moved for " + std::to_string(stallTimeout_.count()) +
                                 " ms; the transfer was given up",
                             status != 0);
         if (networkError != 0)
             throw HttpError(where + ": " + ErrorText(networkError), status != 0);
+        if (!cutShort.empty())
+            throw HttpError(where + ": " + cutShort, true);
 
         if (IsRedirectStatus(static_cast<long>(status)) && !location.empty()) {
             if (redirects + 1 > kMaxRedirects)

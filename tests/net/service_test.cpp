@@ -44,12 +44,14 @@ TEST(ServiceProtocol, RequestsGoOutByteForByte) {
 }
 
 TEST(ServiceProtocol, EndpointsComeFromTheEnvironment) {
-    ::setenv("TARNWICK_SERVICE_URL", "http://127.0.0.1:1/index.php", 1);
-    ::setenv("TARNWICK_DOWNLOAD_HOST", "http://127.0.0.1:2/", 1);
-    EXPECT_EQ(ServiceUrl(), "http://127.0.0.1:1/index.php");
-    EXPECT_EQ(DownloadHost(), "http://127.0.0.1:2");
-    ::setenv("TARNWICK_SERVICE_URL", "", 1);
-    ::unsetenv("TARNWICK_DOWNLOAD_HOST");
+    {
+        ScopedEnv service("TARNWICK_SERVICE_URL", "http://127.0.0.1:1/index.php");
+        ScopedEnv download("TARNWICK_DOWNLOAD_HOST", "http://127.0.0.1:2/");
+        EXPECT_EQ(ServiceUrl(), "http://127.0.0.1:1/index.php");
+        EXPECT_EQ(DownloadHost(), "http://127.0.0.1:2");
+    }
+    ScopedEnv service("TARNWICK_SERVICE_URL", "");
+    ScopedEnv download("TARNWICK_DOWNLOAD_HOST", nullptr);
     EXPECT_EQ(ServiceUrl(), TARNWICK_DEFAULT_SERVICE_URL);
     EXPECT_EQ(DownloadHost() + "/", std::string(TARNWICK_DEFAULT_DOWNLOAD_HOST) + "/");
 }

@@ -7,14 +7,12 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <csignal>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace tw::test {
@@ -33,36 +31,27 @@ public:
                               bool operatorBuild = false)
         : root_(std::move(root)), tls_(std::move(tls)) {
         const std::string program =
-            BuildDir() + (operatorBuild ? "/service/tarnwick_service" : "/service/tarnwick_test_service");
-        std::vector<std::string> args{program, "--root", root_, "--port", "0", "--port-file", work_ / "port"};
+            HostBuildDir() + (operatorBuild ? "/service/tarnwick_service" : "/service/tarnwick_test_service");
+        const std::string work = HostPath(work_.Path());
+        std::vector<std::string> args{program, "--root", HostPath(root_), "--port", "0", "--port-file", work + "port"};
         if (!operatorBuild)
-            args.insert(args.end(), {"--log", work_ / "log", "--knobs", work_ / "knobs.json"});
+            args.insert(args.end(), {"--log", work + "log", "--knobs", work + "knobs.json"});
         if (!tls_.cert.empty()) {
-            args.insert(args.end(), {"--tls-cert", tls_.cert, "--tls-key", tls_.key});
+            args.insert(args.end(), {"--tls-cert", HostPath(tls_.cert), "--tls-key", HostPath(tls_.key)});
             if (!tls_.maxVersion.empty())
                 args.insert(args.end(), {"--tls-max", tls_.maxVersion});
         }
+        for (auto& a : PlatformServiceArgs())
+            args.push_back(a);
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            std::freopen((work_ / "stdout").c_str(), "w", stdout);
-            ::execv(program.c_str(), argv.data());
-            ::_exit(127);
-        }
+        process_ = std::make_unique<HostProcess>(args, work_ / "stdout");
         for (int i = 0; i < 1000 && port_ == 0; ++i) {
             std::ifstream in(work_ / "port");
             if (!(in >> port_))
                 port_ = 0;
             if (port_ == 0) {
-                int status = 0;
-                if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                    pid_ = -1;
+                if (!process_->Running())
                     throw std::runtime_error("the reference service did not start: " + ReadBytes(work_ / "stdout"));
-                }
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
         }
@@ -74,20 +63,8 @@ public:
     ~ReferenceService() { Stop(); }
 
     void Stop() {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 500; ++i) {
-            if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        status_ = -1;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        if (process_)
+            status_ = process_->Stop();
     }
 
     // How the process ended after Stop(): a wait status, or -1 when it had to be killed.
@@ -106,7 +83,7 @@ public:
     // Replaces the knobs (read by the service on every request).
     void SetKnobs(const nlohmann::json& knobs) {
         WriteBytes(work_ / "knobs.tmp", knobs.dump());
-        std::rename((work_ / "knobs.tmp").c_str(), (work_ / "knobs.json").c_str());
+        ReplaceWith(work_ / "knobs.tmp", work_ / "knobs.json");
     }
 
     // Every request the service got so far, oldest first.
@@ -145,7 +122,7 @@ private:
     std::string root_;
     Tls tls_;
     TempFolder work_{"tarnwick-service"};
-    pid_t pid_ = -1;
+    std::unique_ptr<HostProcess> process_;
     int port_ = 0;
     int status_ = 0;
 };

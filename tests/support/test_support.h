@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace tw::test {
 
@@ -59,5 +61,37 @@ private:
 // Build and source folders, from the environment CTest sets.
 std::string BuildDir();
 std::string SourceDir();
+
+// The build folder of the Linux programs the tests run (the reference service): BuildDir() on
+// Linux; under Wine the Linux build beside the Windows one (TARNWICK_HOST_BUILD_DIR overrides).
+std::string HostBuildDir();
+// `path` as those Linux programs name it: itself on Linux, the Unix name of a Windows path under
+// Wine. Raises where there is no Unix side.
+std::string HostPath(const std::string& path);
+// What the reference service's command line needs on this platform (under Wine: idle
+// connections closed after a second, or each stop would wait for WinHTTP's pooled ones).
+std::vector<std::string> PlatformServiceArgs();
+// Renames `from` to `to`, replacing it in one step. Aborts the test on failure.
+void ReplaceWith(const std::string& from, const std::string& to);
+
+// A Linux program (args[0], host paths) run as a process of its own, its standard output going
+// to `outputFile`. Under Wine it is started through Wine and ended when the test process ends,
+// however that happens.
+class HostProcess {
+public:
+    HostProcess(const std::vector<std::string>& args, const std::string& outputFile);
+    HostProcess(const HostProcess&) = delete;
+    HostProcess& operator=(const HostProcess&) = delete;
+    ~HostProcess();
+    // False once the program has ended.
+    bool Running();
+    // Ends it (SIGTERM; SIGKILL when it is still there after 5 s) and gives how it ended: a wait
+    // status, or -1 when it had to be killed. Again after the end: the same status.
+    int Stop();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 } // namespace tw::test

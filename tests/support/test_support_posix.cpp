@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <array>
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -82,6 +84,71 @@ ScopedEnv::~ScopedEnv() {
         ::setenv(name_.c_str(), old_.c_str(), 1);
     else
         ::unsetenv(name_.c_str());
+}
+
+std::string HostBuildDir() {
+    return BuildDir();
+}
+
+std::string HostPath(const std::string& path) {
+    return path;
+}
+
+std::vector<std::string> PlatformServiceArgs() {
+    return {};
+}
+
+void ReplaceWith(const std::string& from, const std::string& to) {
+    if (std::rename(from.c_str(), to.c_str()) != 0)
+        throw std::runtime_error("cannot rename " + from + " to " + to);
+}
+
+struct HostProcess::State {
+    pid_t pid = -1;
+    int status = 0;
+};
+
+HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& outputFile)
+    : state_(std::make_unique<State>()) {
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    state_->pid = ::fork();
+    if (state_->pid == 0) {
+        std::freopen(outputFile.c_str(), "w", stdout);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (state_->pid < 0)
+        throw std::runtime_error("cannot start " + args.at(0));
+}
+
+HostProcess::~HostProcess() {
+    Stop();
+}
+
+bool HostProcess::Running() {
+    if (state_->pid > 0 && ::waitpid(state_->pid, &state_->status, WNOHANG) == state_->pid)
+        state_->pid = -1;
+    return state_->pid > 0;
+}
+
+int HostProcess::Stop() {
+    if (state_->pid <= 0)
+        return state_->status;
+    ::kill(state_->pid, SIGTERM);
+    for (int i = 0; i < 500; ++i) {
+        if (!Running())
+            return state_->status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(state_->pid, SIGKILL);
+    ::waitpid(state_->pid, nullptr, 0);
+    state_->pid = -1;
+    state_->status = -1;
+    return state_->status;
 }
 
 } // namespace tw::test

@@ -10,10 +10,13 @@
 #include <wincrypt.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 namespace tw::test {
 
@@ -132,6 +135,176 @@ ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name
 
 ScopedEnv::~ScopedEnv() {
     ::_putenv_s(name_.c_str(), had_ ? old_.c_str() : "");
+}
+
+namespace {
+
+// Wine's own conversions between Windows and Unix file names; missing on Windows itself.
+std::string UnixName(const std::string& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!toUnix)
+        throw std::runtime_error("the Linux programs of the tests run only under Wine");
+    char* name = toUnix(Wide(path).c_str());
+    if (!name)
+        throw std::runtime_error("no Unix name for " + path);
+    std::string out = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+std::wstring DosName(const std::string& unixPath) {
+    using ToDos = wchar_t*(CDECL*)(const char*);
+    const auto toDos = reinterpret_cast<ToDos>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    if (!toDos)
+        throw std::runtime_error("the Linux programs of the tests run only under Wine");
+    wchar_t* name = toDos(unixPath.c_str());
+    if (!name)
+        throw std::runtime_error("no Windows name for " + unixPath);
+    std::wstring out = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+// A word for the shell, quoted so that nothing in it is special.
+std::string ShellQuoted(const std::string& s) {
+    std::string out = "'";
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+} // namespace
+
+std::string HostBuildDir() {
+    const char* v = std::getenv("TARNWICK_HOST_BUILD_DIR");
+    return v && *v ? v : TARNWICK_TEST_HOST_BUILD_DIR;
+}
+
+std::string HostPath(const std::string& path) {
+    return UnixName(path);
+}
+
+// Wine's WinHTTP keeps idle connections in a pool of the whole process after their client has
+// gone, and a stopping service waits up to 3 s for open connections.
+std::vector<std::string> PlatformServiceArgs() {
+    return {"--idle-timeout", "1"};
+}
+
+void ReplaceWith(const std::string& from, const std::string& to) {
+    if (!MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING))
+        throw std::runtime_error("cannot rename " + from + " to " + to);
+}
+
+// Wine starts a Linux program through CreateProcessW but hands back no process handle, so bash
+// runs it and watches a loopback connection to this process: when that closes (Stop(), or this
+// process ended in any way) it ends the program, and it writes the program's exit status to a
+// file when it has gone.
+struct HostProcess::State {
+    SOCKET watch = INVALID_SOCKET;
+    std::string endFile;
+    bool ended = false;
+    int status = 0;
+};
+
+HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& outputFile)
+    : state_(std::make_unique<State>()) {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        throw std::runtime_error("no Winsock");
+    SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof addr;
+    if (listener == INVALID_SOCKET || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
+        if (listener != INVALID_SOCKET)
+            ::closesocket(listener);
+        throw std::runtime_error("no loopback socket to watch " + args.at(0));
+    }
+
+    state_->endFile = outputFile + ".status";
+    const std::string hostEnd = HostPath(state_->endFile);
+    std::string command;
+    for (const auto& a : args)
+        command += (command.empty() ? "" : " ") + ShellQuoted(a);
+    const std::string watchPort = std::to_string(ntohs(addr.sin_port));
+    std::string script;
+    // Off the test's own output: CTest waits for every holder of that pipe to close it.
+    script += "exec </dev/null >/dev/null 2>&1\n";
+    script += "PATH=/usr/bin:/bin\n";
+    script += "exec 3<>/dev/tcp/127.0.0.1/" + watchPort + " || exit 1\n";
+    script += command + " >" + ShellQuoted(HostPath(outputFile)) + " 2>&1 3>&- &\n";
+    script += "program=$!\n";
+    script += "{ read -r -u 3 _; kill -TERM $program\n";
+    script += "  for i in $(seq 50); do kill -0 $program || exit; sleep 0.1; done; kill -KILL $program; } &\n";
+    script += "watcher=$!\n";
+    script += "wait $program\n";
+    script += "status=$?\n";
+    script += "kill $watcher\n";
+    script += "echo $status >" + ShellQuoted(hostEnd + ".tmp") + "\n";
+    script += "mv " + ShellQuoted(hostEnd + ".tmp") + " " + ShellQuoted(hostEnd) + "\n";
+    const std::string scriptFile = outputFile + ".sh";
+    {
+        std::ofstream out(scriptFile, std::ios::binary | std::ios::trunc);
+        out << script;
+    }
+    std::wstring commandLine = L"bash \"" + Wide(HostPath(scriptFile)) + L"\"";
+    const std::wstring bash = DosName("/bin/bash");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(bash.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+        ::closesocket(listener);
+        throw std::runtime_error("cannot start bash for " + args.at(0) + ": error " + std::to_string(GetLastError()));
+    }
+    if (info.hProcess)
+        CloseHandle(info.hProcess);
+    if (info.hThread)
+        CloseHandle(info.hThread);
+
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(listener, &readable);
+    timeval limit{30, 0}; // a bound on a broken start, not a timing check
+    if (::select(0, &readable, nullptr, nullptr, &limit) == 1)
+        state_->watch = ::accept(listener, nullptr, nullptr);
+    ::closesocket(listener);
+    if (state_->watch == INVALID_SOCKET)
+        throw std::runtime_error("bash did not start " + args.at(0));
+}
+
+HostProcess::~HostProcess() {
+    Stop();
+    WSACleanup();
+}
+
+bool HostProcess::Running() {
+    if (!state_->ended && Exists(state_->endFile)) {
+        state_->ended = true;
+        std::ifstream in(state_->endFile);
+        int code = 0;
+        in >> code;
+        // bash's 128 + N for a signal N; a wait status as waitpid gives it.
+        state_->status = code > 128 ? (code == 128 + 9 ? -1 : code - 128) : code << 8;
+    }
+    return !state_->ended;
+}
+
+int HostProcess::Stop() {
+    if (state_->watch != INVALID_SOCKET) {
+        ::closesocket(state_->watch);
+        state_->watch = INVALID_SOCKET;
+        for (int i = 0; i < 1000 && Running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (Running())
+            state_->status = -1;
+    }
+    return state_->status;
 }
 
 } // namespace tw::test
