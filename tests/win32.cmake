@@ -1,5 +1,6 @@
 # The tests of the Windows build (included from tests/CMakeLists.txt): the same sources as on
-# Linux, without the ones that need a Linux tool, service or file-system behaviour. Left out below:
+# Linux, without the ones that need a Linux tool or file-system behaviour (the reference service,
+# a Linux program, runs through Wine: see net_tests). Left out below:
 # tests that make symbolic links (Wine cannot), run shell scripts or Linux programs as the game or
 # as processes to end, pick the ANSI code page through LC_ALL (Windows takes it from the system),
 # expect '/' as the native separator, or make a read fail by reading a folder (Windows cannot
@@ -19,7 +20,11 @@ tw_add_test(bridge_tests bridge/dispatch_test.cpp bridge/pagetext_test.cpp)
 tw_add_test(game_tests game/game_test.cpp
     SKIP StartGame.WritesBothRealmListsAndStartsTheClientEachTime
          Maintenance.RemovesEachGroupAndNothingElseNotEvenThroughLinks)
-tw_add_test(update_tests update/downloadInput_test.cpp update/movefiles_test.cpp
+# The update worker's patch step runs against the reference service. Linux only for now:
+# the tests that drive aria2c (the client download: install_tests, nginx_tests) or 7-Zip (the
+# add-on installer), and the worker's sequence tests (downspy_test: they run a shell script as the
+# update program and mount a small file system for a full disk).
+tw_add_test(update_tests update/downloadInput_test.cpp update/movefiles_test.cpp update/patches_test.cpp
     SKIP MoveFiles.LinksMoveAsLinks)
 # The HTTP client, the service protocol and the Ed25519 check behind signed answers (over BCrypt's
 # SHA-512; its OpenSSL comparison is Linux's). The HTTP tests run against the reference service, a

@@ -33,6 +33,7 @@ protected:
     TempFolder program{"tarnwick-program folder"}; // a blank in the path on purpose
     std::unique_ptr<ReferenceService> service;
     std::unique_ptr<Recorder> form = std::make_unique<Recorder>();
+    std::unique_ptr<ScopedEnv> serviceUrl, downloadHost;
 
     // A client in the program folder by default: the worker then goes straight to the patches.
     bool withClient = true;
@@ -47,8 +48,8 @@ protected:
         WriteBytes(root / "update/tarnwick_update.sh", kUpdateProgram);
         Settings(json::object());
         service = std::make_unique<ReferenceService>(root.Path(), ReferenceService::Tls{}, serviceArgs);
-        ::setenv("TARNWICK_SERVICE_URL", service->Endpoint().c_str(), 1);
-        ::setenv("TARNWICK_DOWNLOAD_HOST", service->Base().c_str(), 1);
+        serviceUrl = std::make_unique<ScopedEnv>("TARNWICK_SERVICE_URL", service->Endpoint().c_str());
+        downloadHost = std::make_unique<ScopedEnv>("TARNWICK_DOWNLOAD_HOST", service->Base().c_str());
     }
     void Settings(const json& settings) { WriteBytes(root / "service.json", settings.dump()); }
     json Update(const std::string& version = "9.0.0.0") {
