@@ -20,19 +20,24 @@ tw_add_test(bridge_tests bridge/dispatch_test.cpp bridge/pagetext_test.cpp)
 tw_add_test(game_tests game/game_test.cpp
     SKIP StartGame.WritesBothRealmListsAndStartsTheClientEachTime
          Maintenance.RemovesEachGroupAndNothingElseNotEvenThroughLinks)
-# The update worker's patch step runs against the reference service. Linux only for now:
-# the tests that drive aria2c (the client download: install_tests, nginx_tests) or 7-Zip (the
-# add-on installer), and the worker's sequence tests (downspy_test: they run a shell script as the
-# update program and mount a small file system for a full disk).
+# The update worker's sequence and patch step run against the reference service. Linux only for
+# now: the tests that drive aria2c (the client download: install_tests, nginx_tests) or 7-Zip (the
+# add-on installer), and a full disk (diskfull_test mounts a small file system). Skipped: the
+# update programs that the tests run are shell scripts.
 tw_add_test(update_tests update/downloadInput_test.cpp update/movefiles_test.cpp update/patches_test.cpp
-    SKIP MoveFiles.LinksMoveAsLinks)
-# The HTTP client, the service protocol and the Ed25519 check behind signed answers (over BCrypt's
+    update/downspy_test.cpp
+    SKIP MoveFiles.LinksMoveAsLinks
+         WorkerTest.MatchingUpdateIsDownloadedAndStarted
+         SignedWorkerTest.SignedAnswersRunTheWholeSequence)
+# The HTTP client, the service protocol and signed answers (the Ed25519 check over BCrypt's
 # SHA-512; its OpenSSL comparison is Linux's). The HTTP tests run against the reference service, a
 # Linux program that the tests start through Wine (tests/support/reference_service.h). The TLS
 # tests stay on Linux: Wine's WinHTTP refuses the tests' own certificate authority, which only the
 # system store could vouch for. Skipped: the service's own range answers, checked with curl; a POST
 # on a connection of its own: WinHTTP sends it over an idle pooled connection and offers no way to
-# open a fresh one short of a new session, which would lose the cookies.
-tw_add_test(net_tests net/http_test.cpp net/service_test.cpp net/ed25519_test.cpp
+# open a fresh one short of a new session, which would lose the cookies; the key files' Unix
+# permissions and keygen run through a Unix shell.
+tw_add_test(net_tests net/http_test.cpp net/service_test.cpp net/ed25519_test.cpp net/signature_test.cpp
     SKIP HttpTest.TheServiceAnswersRangesForResumedDownloads
-         HttpTest.APostTakesAConnectionOfItsOwn)
+         HttpTest.APostTakesAConnectionOfItsOwn
+         SignedService.KeygenMakesAPairThatSignsEveryAnswer)

@@ -44,7 +44,8 @@ class SignedService : public ::testing::Test {
 protected:
     TempFolder keys, root;
     std::string publicKey = ReferenceService::Keygen(keys.Path());
-    ReferenceService service{root.Path(), ReferenceService::Tls{}, {"--signing-key", keys / "signing-key.pem"}};
+    ReferenceService service{
+        root.Path(), ReferenceService::Tls{}, {"--signing-key", HostPath(keys / "signing-key.pem")}};
     THttpClient http;
 
     // The body of an action's answer and its signature header.

@@ -98,8 +98,12 @@ public:
     }
     // Runs `tarnwick_service keygen folder`; the public key it printed (the build setting's form).
     static std::string Keygen(const std::string& folder) {
-        std::string key =
-            ShellOutput("'" + BuildDir() + "/service/tarnwick_service' keygen '" + folder + "' 2>/dev/null");
+        TempFolder work{"tarnwick-keygen"};
+        HostProcess keygen({HostBuildDir() + "/service/tarnwick_service", "keygen", HostPath(folder)}, work / "out");
+        for (int i = 0; i < 1000 && keygen.Running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        keygen.Stop();
+        std::string key = ReadBytes(work / "out");
         while (!key.empty() && (key.back() == '\n' || key.back() == '\r'))
             key.pop_back();
         return key;

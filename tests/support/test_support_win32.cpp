@@ -237,7 +237,8 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
     script += "exec </dev/null >/dev/null 2>&1\n";
     script += "PATH=/usr/bin:/bin\n";
     script += "exec 3<>/dev/tcp/127.0.0.1/" + watchPort + " || exit 1\n";
-    script += command + " >" + ShellQuoted(HostPath(outputFile)) + " 2>&1 3>&- &\n";
+    script += command + " >" + ShellQuoted(HostPath(outputFile)) + " 2>" + ShellQuoted(HostPath(outputFile + ".err")) +
+              " 3>&- &\n";
     script += "program=$!\n";
     script += "{ read -r -u 3 _; kill -TERM $program\n";
     script += "  for i in $(seq 50); do kill -0 $program || exit; sleep 0.1; done; kill -KILL $program; } &\n";
