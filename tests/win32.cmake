@@ -41,3 +41,4 @@ tw_add_test(net_tests net/http_test.cpp net/service_test.cpp net/ed25519_test.cp
     SKIP HttpTest.TheServiceAnswersRangesForResumedDownloads
          HttpTest.APostTakesAConnectionOfItsOwn
          SignedService.KeygenMakesAPairThatSignsEveryAnswer)
+tw_add_test(platform_tests platform/process_test.cpp)

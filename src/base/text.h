@@ -53,9 +53,11 @@ inline void AppendUtf8(std::string& out, char32_t c) {
 // This system's path separator as a text, for joining paths.
 inline const std::string kSep(1, platform::kPathSeparator);
 
-// `path` without its trailing separators ('/' or '\\'); a lone separator stays.
+// `path` without its trailing separators ('/' or '\\'); a lone separator stays, and so does the one
+// of a drive root ("C:\\") where drives exist: "C:" alone names that drive's current folder.
 inline std::string WithoutTrailingSeparator(std::string path) {
-    while (path.size() > 1 && (path.back() == '/' || path.back() == '\\'))
+    const std::size_t keep = platform::kPathSeparator == '\\' && path.size() >= 3 && path[1] == ':' ? 3 : 1;
+    while (path.size() > keep && (path.back() == '/' || path.back() == '\\'))
         path.pop_back();
     return path;
 }

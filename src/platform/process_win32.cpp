@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <thread>
 
@@ -111,6 +112,97 @@ bool Ended(HANDLE process) {
     return WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
 }
 
+// Reading another process's current folder: it lives in the process parameters its environment
+// block points to, so it is read from the process's memory. The query that finds that block is
+// ntdll's own, looked up by name.
+using QueryInformationProcessFn = LONG(NTAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
+constexpr ULONG kProcessBasicInformation = 0;
+constexpr ULONG kProcessWow64Information = 26;
+
+struct BasicInformation {
+    LONG exitStatus;
+    void* pebAddress;
+    ULONG_PTR affinityMask;
+    LONG basePriority;
+    ULONG_PTR uniqueProcessId;
+    ULONG_PTR inheritedFromUniqueProcessId;
+};
+
+QueryInformationProcessFn QueryInformationProcess() {
+    static const auto fn = [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll ? reinterpret_cast<QueryInformationProcessFn>(
+                           reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationProcess")))
+                     : nullptr;
+    }();
+    return fn;
+}
+
+bool ReadExactly(HANDLE process, std::uint64_t address, void* to, std::size_t size) {
+    if (address == 0 || address > UINTPTR_MAX - size)
+        return false;
+    SIZE_T read = 0;
+    return ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), to, size,
+                             &read) &&
+           read == size;
+}
+
+// A pointer of the target's layout (4 or 8 bytes) at `address`.
+bool ReadPointer(HANDLE process, std::uint64_t address, bool wide, std::uint64_t& value) {
+    if (wide)
+        return ReadExactly(process, address, &value, sizeof value);
+    std::uint32_t narrow = 0;
+    if (!ReadExactly(process, address, &narrow, sizeof narrow))
+        return false;
+    value = narrow;
+    return true;
+}
+
+// CurrentDirectory.DosPath from the environment block at `peb`, in the 32-bit layout or the
+// 64-bit one (`wide`). Empty when anything looks wrong.
+std::wstring CurrentFolderAt(HANDLE process, std::uint64_t peb, bool wide) {
+    std::uint64_t parameters = 0;
+    if (!ReadPointer(process, peb + (wide ? 0x20 : 0x10), wide, parameters))
+        return {};
+    const std::uint64_t dosPath = parameters + (wide ? 0x38 : 0x24);
+    std::uint16_t length = 0; // in bytes
+    std::uint64_t buffer = 0;
+    if (!ReadExactly(process, dosPath, &length, sizeof length) ||
+        !ReadPointer(process, dosPath + (wide ? 8 : 4), wide, buffer))
+        return {};
+    if (length == 0 || length % 2 != 0 || length / 2 > 32767)
+        return {};
+    std::wstring folder(std::size_t{length} / 2, L'\0');
+    if (!ReadExactly(process, buffer, folder.data(), length))
+        return {};
+    return folder;
+}
+
+// The current folder of a process opened for query and memory reading, without the trailing
+// backslash the system keeps (a drive root such as "C:\\" keeps it); empty when not to be had.
+std::string CurrentFolderOf(HANDLE process) {
+    const auto query = QueryInformationProcess();
+    if (!query)
+        return {};
+    std::wstring folder;
+    ULONG_PTR peb32 = 0;
+    if (query(process, kProcessWow64Information, &peb32, sizeof peb32, nullptr) >= 0 && peb32 != 0) {
+        folder = CurrentFolderAt(process, peb32, false);
+    } else {
+        BOOL weAreWow64 = FALSE;
+        // A 64-bit process seen from a 32-bit one: its addresses are out of our reach.
+        if (sizeof(void*) == 4 && IsWow64Process(GetCurrentProcess(), &weAreWow64) && weAreWow64)
+            return {};
+        BasicInformation basic{};
+        if (query(process, kProcessBasicInformation, &basic, sizeof basic, nullptr) < 0)
+            return {};
+        folder = CurrentFolderAt(process, reinterpret_cast<std::uintptr_t>(basic.pebAddress), sizeof(void*) == 8);
+    }
+    while (folder.size() > 1 && folder.back() == L'\\' && !(folder.size() == 3 && folder[1] == L':'))
+        folder.pop_back();
+    return Narrow(folder);
+}
+
 } // namespace
 
 ProcessId SpawnDetached(const std::string& program, const std::vector<std::string>& args,
@@ -177,10 +269,15 @@ std::vector<ProcessInfo> ListProcesses() {
         ProcessInfo info;
         info.pid = static_cast<ProcessId>(entry.th32ProcessID);
         info.exeName = Narrow(entry.szExeFile);
-        // Another process's current folder is not to be had without reading its memory.
-        Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        if (process)
-            info.startTime = CreationTime(process.get());
+        // The current folder needs the right to read the process's memory; without it, only
+        // the start time is read.
+        if (Handle full(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID)); full) {
+            info.startTime = CreationTime(full.get());
+            info.workFolder = CurrentFolderOf(full.get());
+        } else if (Handle limited(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+                   limited) {
+            info.startTime = CreationTime(limited.get());
+        }
         result.push_back(std::move(info));
     }
     return result;
