@@ -87,6 +87,8 @@ protected:
     void InstallClient();
     void GetWowFiles();
     void RunAria2();
+    // Polls the pass's aria2c until it has nothing left to do (or is gone).
+    void WatchAria2();
     void CheckWowFiles();
     // Queues the files of downloads that stopped complete since the last call (`stoppedTotal` is
     // the pass's numStoppedTotal) for digesting ahead. Any failure only loses the head start.

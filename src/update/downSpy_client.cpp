@@ -104,6 +104,19 @@ void TDownSpy::RunAria2() {
     }
     FStoppedSeen.clear();
     FStoppedTotal = 0;
+    WatchAria2();
+    // The check that follows deletes wrong files: it must not look while aria2c still writes, or
+    // a part that has arrived could be judged (and deleted) before aria2c has saved its control
+    // file. Told to end, aria2c saves and goes within a second or two; a busy machine may take
+    // longer, and killing it sooner would lose what arrived since its last save.
+    FAria2.Stop(std::chrono::seconds(30));
+}
+
+void TDownSpy::WatchAria2() {
+    // aria2c opens its RPC port a moment after it starts, later still on a busy machine: while
+    // ours lives, a poll that finds nobody listening is tried again, for a while.
+    constexpr int kMaxUnansweredPolls = 30;
+    int unanswered = 0;
     try {
         for (;;) {
             Wait1000();
@@ -117,6 +130,8 @@ void TDownSpy::RunAria2() {
             try {
                 answer = FHttp->PostJson(kAria2Endpoint, FAria2.Request("aria2.getGlobalStat"));
             } catch (const HttpError& e) {
+                if (!e.Answered() && ++unanswered < kMaxUnansweredPolls)
+                    continue;
                 if (!e.Answered())
                     throw;
                 // Ours never refuses our secret: another program holds the port's IPv4 side (ours
@@ -126,6 +141,7 @@ void TDownSpy::RunAria2() {
                 FAria2.Stop(std::chrono::seconds(5));
                 return;
             }
+            unanswered = 0;
             const TAnswer stat = TAnswer::Parse(answer, "aria2.getGlobalStat").Object("result");
             const std::int64_t waiting = stat.Integer("numWaiting");
             ShowStatus("正在下载游戏资源 " + std::to_string(stat.Integer("downloadSpeed") / 1024) + " Kib/s (" +

@@ -135,6 +135,17 @@ TEST_F(InstallTest, AFileServedWrongOnceIsFetchedAgain) {
     EXPECT_EQ(std::count(s.begin(), s.end(), std::string(kDownload)), 2) << "two passes";
 }
 
+TEST_F(InstallTest, ADownloaderSlowToListenIsWaitedFor) {
+    // As on a busy machine, aria2c opens its RPC port only after the first poll: the pass goes on
+    // rather than ending, and no file check runs while aria2c is still writing.
+    WriteBytes(program / "aria2c", "#!/bin/sh\nsleep 1.5\nexec \"" + platform::FindOnPath("aria2c") + "\" \"$@\"\n");
+    ::chmod((program / "aria2c").c_str(), 0755);
+    RunWorker();
+    ExpectInstalled();
+    auto s = Statuses();
+    EXPECT_EQ(std::count(s.begin(), s.end(), std::string(kDownload)), 1) << "one pass";
+}
+
 TEST_F(InstallTest, AnInterruptedPassIsContinuedByTheNext) {
     // The big file stalls in the first pass; the downloader is stopped meanwhile, as at the
     // launcher's end. The check must leave the part that arrived for the next pass to continue.
