@@ -5,11 +5,10 @@ if(TARNWICK_BUILD_SHELL)
     set(TARNWICK_BUILD_SHELL OFF CACHE BOOL "Build the Qt launcher executable" FORCE)
 endif()
 
-# What the Windows core cannot do yet: judge sites by the public suffix list (the page bridge's
-# trust rules are built with the shell).
+# What the Windows build cannot do yet: show pages (it has no window), so no origin can be trusted.
 if(NOT TARNWICK_TRUSTED_ORIGINS STREQUAL "")
-    message(FATAL_ERROR "TARNWICK_TRUSTED_ORIGINS: the Windows build has no page bridge yet "
-        "(its trust rules need libpsl); build without trusted origins")
+    message(FATAL_ERROR "TARNWICK_TRUSTED_ORIGINS: the Windows build has no window yet; "
+        "build without trusted origins")
 endif()
 
 # nlohmann/json from a folder that holds nothing else: the system's CMake package would put all of

@@ -39,7 +39,8 @@
 // nothing for "stall_ms", default 120000), "no_length" (no Content-Length, chunked), "headers"
 // ({name: value} added to the answer, e.g. Set-Cookie), "altered_body" (this text goes out in
 // place of the body after it was signed: a change on the way), "signature" (this header value
-// in place of the signature; "" sends none), "rate" (send the body at this many bytes per second).
+// in place of the signature; "" sends none), "rate" (send the body at this many bytes per second),
+// "type" (this Content-Type).
 // A POST to /demo/event is a page's report (the demo home page sends what the launcher hands it):
 // its body is printed on standard output as one line, "page: TEXT", which scripts/demo narrates.
 #include "folder.h"
@@ -263,6 +264,8 @@ public:
             content.file.clear();
             content.SetText(std::move(bytes));
         }
+        if (knob.contains("type"))
+            content.type = knob.value("type", content.type);
         // A key of the service's own signs what it sends; without one, an answer published
         // signed goes out with the signature it was published with.
         const bool bodyBent = knob.contains("status") || knob.contains("body") || knob.contains("body_hex");

@@ -1,6 +1,7 @@
 #include "addon/addonPlace.h"
 
 #include "base/helpers.h"
+#include "base/safePath.h"
 #include "base/text.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -271,6 +272,40 @@ bool StartsWith(const std::string& s, const std::string& prefix) {
     return s.rfind(prefix, 0) == 0;
 }
 
+// A sibling name this installer makes: "." + the add-on folder's name + "-" + role + "-" + a tag
+// of digits and dashes (NewTag), nothing that could name another place.
+bool IsOurSibling(const nlohmann::json& name, const std::string& addons, const char* role) {
+    if (!name.is_string())
+        return false;
+    const std::string prefix = "." + NameOf(addons) + "-" + role + "-";
+    const std::string text = name.get<std::string>();
+    return text.size() > prefix.size() && StartsWith(text, prefix) &&
+           text.find_first_not_of("0123456789-", prefix.size()) == std::string::npos;
+}
+
+bool AreInsideNames(const nlohmann::json& list) {
+    if (!list.is_array())
+        return false;
+    for (const auto& name : list)
+        if (!name.is_string() || !IsContainedRelativePath(name.get<std::string>()))
+            return false;
+    return true;
+}
+
+// Whether a journal could have been written by this installer for `addons`: its kind, the
+// siblings it names and every entry of its lists, which must stay inside the add-on folder. Any
+// other journal is no plan to follow: acting on it could delete or move what lies elsewhere.
+bool IsOurJournal(const nlohmann::json& data, const std::string& addons) {
+    const std::string kind = data.value("kind", "");
+    if (kind == "replace")
+        return IsOurSibling(data.value("new", nlohmann::json()), addons, "new") &&
+               IsOurSibling(data.value("old", nlohmann::json()), addons, "old");
+    return kind == "merge" && IsOurSibling(data.value("new", nlohmann::json()), addons, "new") &&
+           IsOurSibling(data.value("undo", nlohmann::json()), addons, "undo") &&
+           AreInsideNames(data.value("files", nlohmann::json())) &&
+           AreInsideNames(data.value("created", nlohmann::json()));
+}
+
 } // namespace
 
 void PlaceStagedAddon(const std::string& staging, const std::string& addons, bool replace,
@@ -305,11 +340,17 @@ void RecoverAddonInstall(const std::string& addons, const std::string& downPath,
     try {
         Journal j{downPath + kAddonJournalName, {}};
         std::string text;
+        bool foreign = false;
         if (platform::ReadFile(j.path, text)) {
             j.data = nlohmann::json::parse(text, nullptr, false);
             if (!j.data.is_object()) {
                 // Never synced, so never acted on: the journal is written before any step.
                 j.Remove();
+            } else if (!IsOurJournal(j.data, addons)) {
+                // Set aside for a person to look at; nothing it names is touched, and neither is
+                // what interrupted runs left beside the add-on folder this time.
+                foreign = true;
+                platform::RenameReplace(j.path, j.path + ".refused");
             } else if (j.data.value("kind", "") == "replace") {
                 if (IsTheNewFolder(j, addons))
                     FinishReplace(j, addons);
@@ -324,7 +365,8 @@ void RecoverAddonInstall(const std::string& addons, const std::string& downPath,
         // What interrupted runs left: nothing names it any more.
         std::vector<platform::DirEntry> entries;
         const std::string prefix = "." + NameOf(addons) + "-";
-        if (!platform::PathExists(downPath + kAddonJournalName) && platform::ListFolder(ParentOf(addons), entries))
+        if (!foreign && !platform::PathExists(downPath + kAddonJournalName) &&
+            platform::ListFolder(ParentOf(addons), entries))
             for (const auto& e : entries)
                 if (e.isFolder && StartsWith(e.name, prefix))
                     RemoveFolderTree(Join(ParentOf(addons), e.name));

@@ -317,7 +317,7 @@ bool TMainForm::CreateBrowser() {
     // The page's native functions, in every frame of every document it loads (a child of the page).
     Chromium1->extension = new TExtensionHandler(
         Chromium1, ProgramFolder(), [this](const PageMessage& m) { Chromium1ProcessMessageReceived(m); },
-        TARNWICK_TRUSTED_ORIGINS);
+        TARNWICK_TRUSTED_ORIGINS, !FSigningKey.empty());
     FView = new TBrowserView(Chromium1, CEFWindowParent1);
     CEFWindowParent1->layout()->addWidget(FView);
     Chromium1->load(FStartAddress);

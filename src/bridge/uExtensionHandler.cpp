@@ -56,9 +56,9 @@ std::string UiFolder(const std::string& programFolder) {
 } // namespace
 
 TExtensionHandler::TExtensionHandler(QWebEnginePage* page, std::string programFolder, MessageSink sink,
-                                     const std::string& trustedOrigins)
+                                     const std::string& trustedOrigins, bool secureOnly)
     : QObject(page), page_(page), programFolder_(std::move(programFolder)), sink_(std::move(sink)),
-      rules_(UiFolder(programFolder_), tw::ParseOriginList(trustedOrigins)) {
+      rules_(UiFolder(programFolder_), tw::ParseOriginList(trustedOrigins), secureOnly) {
     QWebEngineScript script;
     script.setName(QStringLiteral("tarnwick-native-functions"));
     script.setSourceCode(ReadResource(QStringLiteral(":/bridge/native_functions.js")));

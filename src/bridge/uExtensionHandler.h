@@ -23,15 +23,16 @@ public:
     using MessageSink = std::function<void(const tw::PageMessage&)>;
 
     // `programFolder` (with trailing separator) holds cfg.ini and launcherui/. `trustedOrigins`:
-    // the build's extra origins, blank-separated. The handler becomes a child of `page`.
+    // the build's extra origins, blank-separated. `secureOnly`: no insecure origin is trusted (a
+    // build with a signing key). The handler becomes a child of `page`.
     TExtensionHandler(QWebEnginePage* page, std::string programFolder, MessageSink sink,
-                      const std::string& trustedOrigins = {});
+                      const std::string& trustedOrigins = {}, bool secureOnly = false);
 
     // For the page's javaScriptPrompt: true when `message` is a native call, answered in
     // `result`; false for every other prompt, which the page then handles as usual.
     bool AnswerPrompt(const QUrl& frameOrigin, const QString& message, const QString& value, QString* result);
 
-    // The home page that the service named: its site is trusted from now on.
+    // The home page that the service named: its origin is trusted from now on.
     void SetHomePage(const QUrl& url);
     // A document at `url` (a main-frame address).
     bool TrustsDocument(const QUrl& url) const;

@@ -15,6 +15,13 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr char kPathSeparator = '/';
 #endif
 
+// Whether this system's file names are one and the same file when they differ only in case.
+#ifdef _WIN32
+inline constexpr bool kNamesIgnoreCase = true;
+#else
+inline constexpr bool kNamesIgnoreCase = false;
+#endif
+
 // The browser's user data below the program folder. Beside "launcher.exe" it is "launcher"; where
 // programs carry no extension, that name is taken by the launcher's executable itself.
 #ifdef _WIN32
@@ -91,6 +98,10 @@ void WriteFileAtomic(const std::string& path, const std::string& bytes);
 // As WriteFileAtomic, and the bytes and the new name are on the disk when it returns: they
 // survive a power cut, not only the end of the process.
 void WriteFileDurable(const std::string& path, const std::string& bytes);
+
+// As WriteFileAtomic, for a secret: the file is readable and writable by its owner alone from the
+// moment it exists (mode 0600; on Windows a protected access list naming the current user only).
+void WritePrivateFile(const std::string& path, const std::string& bytes);
 
 // Reads a whole file. False with errno when it cannot be opened or read.
 bool ReadFile(const std::string& path, std::string& out);

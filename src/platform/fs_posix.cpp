@@ -241,10 +241,10 @@ bool ListFolder(const std::string& path, std::vector<DirEntry>& out) {
 
 namespace {
 
-void WriteThroughTemp(const std::string& path, const std::string& bytes, bool durable) {
+void WriteThroughTemp(const std::string& path, const std::string& bytes, bool durable, bool ownerOnly = false) {
     std::random_device rd;
     std::string temp = path + ".tmp" + std::to_string(rd() % 1000000u);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, ownerOnly ? 0600 : 0666);
     if (fd < 0)
         RaiseSystemError("Cannot create file", path, errno);
     std::size_t done = 0;
@@ -269,7 +269,7 @@ void WriteThroughTemp(const std::string& path, const std::string& bytes, bool du
     }
     // Keep the permissions of the file being replaced.
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0)
+    if (!ownerOnly && ::stat(path.c_str(), &st) == 0)
         ::chmod(temp.c_str(), st.st_mode & 07777);
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         int e = errno;
@@ -290,6 +290,9 @@ void WriteFileAtomic(const std::string& path, const std::string& bytes) {
 }
 void WriteFileDurable(const std::string& path, const std::string& bytes) {
     WriteThroughTemp(path, bytes, true);
+}
+void WritePrivateFile(const std::string& path, const std::string& bytes) {
+    WriteThroughTemp(path, bytes, false, true);
 }
 
 bool ReadFile(const std::string& path, std::string& out) {

@@ -3,8 +3,11 @@
 #include "platform/error.h"
 #include "platform/win32_util.h"
 
+#include <sddl.h>
+
 #include <cerrno>
 #include <random>
+#include <vector>
 
 namespace tw::platform {
 
@@ -238,11 +241,47 @@ bool ListFolder(const std::string& path, std::vector<DirEntry>& out) {
 
 namespace {
 
-void WriteThroughTemp(const std::string& path, const std::string& bytes, bool durable) {
+// A security descriptor whose protected access list lets the current user alone at the file (no
+// entries inherited from the folder). Empty when it cannot be made.
+struct OwnerOnlyDescriptor {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    OwnerOnlyDescriptor() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+            return;
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::vector<unsigned char> buffer(size ? size : 1);
+        LPWSTR sid = nullptr;
+        if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) {
+            const std::wstring sddl = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr);
+            LocalFree(sid);
+        }
+        CloseHandle(token);
+    }
+    ~OwnerOnlyDescriptor() {
+        if (sd)
+            LocalFree(sd);
+    }
+    OwnerOnlyDescriptor(const OwnerOnlyDescriptor&) = delete;
+    OwnerOnlyDescriptor& operator=(const OwnerOnlyDescriptor&) = delete;
+};
+
+void WriteThroughTemp(const std::string& path, const std::string& bytes, bool durable, bool ownerOnly = false) {
     std::random_device rd;
     const std::wstring target = Wide(path);
     const std::wstring temp = target + L".tmp" + std::to_wstring(rd() % 1000000u);
-    HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    OwnerOnlyDescriptor descriptor;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    if (ownerOnly) {
+        if (!descriptor.sd)
+            RaiseSystemError("Cannot create file", path, win32::ErrnoFromWin32(GetLastError()));
+        attributes.lpSecurityDescriptor = descriptor.sd;
+    }
+    HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, ownerOnly ? &attributes : nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         RaiseSystemError("Cannot create file", path, win32::ErrnoFromWin32(GetLastError()));
     auto failWith = [&](DWORD code) {
@@ -285,6 +324,9 @@ void WriteFileAtomic(const std::string& path, const std::string& bytes) {
 }
 void WriteFileDurable(const std::string& path, const std::string& bytes) {
     WriteThroughTemp(path, bytes, true);
+}
+void WritePrivateFile(const std::string& path, const std::string& bytes) {
+    WriteThroughTemp(path, bytes, false, true);
 }
 
 bool ReadFile(const std::string& path, std::string& out) {

@@ -5,6 +5,7 @@
 #include "net/http.h"
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "update/downloadInput.h"
 
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -80,14 +81,28 @@ bool TAria2::Start(const std::string& programFolder, const std::string& download
         return false;
     }
     secret_ = RandomSecret();
-    // The launcher's own settings come after the configuration file and so win over it; the file's
-    // own word on them has been made a comment already (downloadInput.h).
-    std::vector<std::string> args = {
-        "--conf-path=aria2.conf",       "--dir=" + WithoutTrailingSeparator(downloadFolder),
-        "--input-file=d.lst",           "--enable-rpc=true",
-        "--rpc-listen-port=58012",      "--rpc-listen-all=false",
-        "--rpc-allow-origin-all=false", "--daemon=false",
-        "--rpc-secret=" + secret_,      "--stop-with-process=" + std::to_string(platform::CurrentProcessId())};
+    // aria2c reads one configuration: the service's (saved as aria2.conf, every option but those
+    // that shape speed and retries made a comment) followed by the launcher's own settings, the
+    // secret among them, in a file that only this user can read. The command line's settings win
+    // over the file's.
+    std::string serviceConf;
+    platform::ReadFile(downloadFolder + "aria2.conf", serviceConf);
+    try {
+        platform::WritePrivateFile(downloadFolder + kAria2RunConf,
+                                   NeutraliseAria2Conf(serviceConf) + LauncherAria2Settings(secret_));
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+    std::vector<std::string> args = {std::string("--conf-path=") + kAria2RunConf,
+                                     "--dir=" + WithoutTrailingSeparator(downloadFolder),
+                                     "--input-file=d.lst",
+                                     "--enable-rpc=true",
+                                     "--rpc-listen-port=58012",
+                                     "--rpc-listen-all=false",
+                                     "--rpc-allow-origin-all=false",
+                                     "--daemon=false",
+                                     "--stop-with-process=" + std::to_string(platform::CurrentProcessId())};
     auto process = std::make_shared<platform::ChildProcess>(
         platform::SpawnHeld(program, args, WithoutTrailingSeparator(downloadFolder)));
     if (!process->Started()) {

@@ -1,8 +1,8 @@
 #pragma once
 // The downloader of the client files: one aria2c process per download pass, driven over its
 // JSON-RPC endpoint. Each process gets a secret of its own, so that only this launcher can drive
-// it (any web page could otherwise post to the fixed local port), and ends by itself shortly
-// after the launcher does.
+// it (any web page could otherwise post to the fixed local port), through a file no other user
+// can read, and ends by itself shortly after the launcher does.
 #include "platform/process.h"
 
 #include <chrono>
@@ -16,6 +16,8 @@ namespace tw {
 class THttpClient;
 
 inline constexpr char kAria2Endpoint[] = "http://127.0.0.1:58012/jsonrpc";
+// The configuration aria2c is started with, in the download folder (readable by this user only).
+inline constexpr char kAria2RunConf[] = "aria2-run.conf";
 // aria2's error code of a download that could not be written for want of disk space.
 inline constexpr int kAria2DiskFull = 9;
 
@@ -28,8 +30,9 @@ public:
     // The aria2c to run: the program folder's own, else the one on PATH; empty when there is none.
     static std::string FindProgram(const std::string& programFolder);
 
-    // Starts aria2c with "--conf-path=aria2.conf" in `downloadFolder`, with the launcher's own
-    // folder, input list (d.lst), RPC port (local only) and secret on its command line, after the process this
+    // Starts aria2c in `downloadFolder` with the configuration kAria2RunConf (the service's
+    // aria2.conf, filtered, and the launcher's own settings with a fresh secret) and the folder,
+    // input list (d.lst) and RPC port (local only) on its command line, after the process this
     // object started before has gone (asked to end when it does not go by itself within
     // `previousGrace`). False with a reason in `error` when it cannot be started.
     bool Start(const std::string& programFolder, const std::string& downloadFolder, std::string& error,

@@ -4,6 +4,7 @@
 #include "base/percent.h"
 #include "base/safePath.h"
 #include "base/text.h"
+#include "net/origin.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -102,6 +103,13 @@ std::string TDownSpy::FailureText(const std::exception_ptr& failure) const {
 void TDownSpy::InitHome() {
     ShowStatus("正在初始化……");
     FHostUrl = TAnswer::Parse(PostAction("gethomepageurl"), "gethomepageurl").Trimmed("data");
+    // A build that checks signatures would hand every native function to whoever sits between the
+    // player and a plain-http home page: such a page is no verified answer, whatever its signature.
+    if (FVerifier.Enabled()) {
+        const auto origin = OriginOfUrl(FHostUrl);
+        if (!origin || !IsSecureOrigin(*origin))
+            throw UnverifiedAnswer("The home page \"" + FHostUrl + "\" is no https address");
+    }
     LoadHomePage();
     FForm.SetWowHost(TAnswer::Parse(PostAction("getwowhost"), "getwowhost").Trimmed("data"));
 }

@@ -93,6 +93,9 @@ protected:
     // Queues the files of downloads that stopped complete since the last call (`stoppedTotal` is
     // the pass's numStoppedTotal) for digesting ahead. Any failure only loses the head start.
     void LearnFinished(std::int64_t stoppedTotal);
+    // Deletes whatever the download folder's client holds that the list does not name (put there
+    // by an earlier run, or by a server that made aria2c fetch more): only checked files move on.
+    void RemoveUnlistedClientFiles();
     void DeployWow();
     std::string DeployingGamePath() const;
     // Step 6 (the client is there): the game patches. Built in downSpy_patches.cpp.

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <set>
 #include <cerrno>
 #include <thread>
 
@@ -56,6 +57,7 @@ void TDownSpy::InstallClient() {
         }
     }
     Wait1000();
+    RemoveUnlistedClientFiles();
     DeployWow();
 }
 
@@ -242,6 +244,61 @@ void TDownSpy::CheckWowFiles() {
     FFailedFiles = static_cast<int>(report.failed.size()) + static_cast<int>(entries - files.size());
     if (!report.allPassed)
         FCkok = false;
+}
+
+namespace {
+
+// A list name as the walk below spells it: parts joined by the native separator, without empty or
+// "." parts; in lower case where the file system ignores case.
+std::string ClientFileKey(const std::string& relative) {
+    std::string key;
+    std::size_t start = 0;
+    while (start <= relative.size()) {
+        const std::size_t end = std::min(relative.find_first_of("/\\", start), relative.size());
+        const std::string part = relative.substr(start, end - start);
+        if (!part.empty() && part != ".")
+            key += (key.empty() ? "" : std::string(1, platform::kPathSeparator)) + part;
+        start = end + 1;
+    }
+    if (platform::kNamesIgnoreCase)
+        for (char& c : key)
+            c = AsciiLower(c);
+    return key;
+}
+
+// Deletes every entry below `folder` (a link as a link, never followed) whose key is not listed;
+// folders left empty go too. Raises when one cannot be deleted: it must not be deployed.
+void RemoveUnlisted(const std::string& folder, const std::string& relative, const std::set<std::string>& listed) {
+    std::vector<platform::DirEntry> entries;
+    if (!platform::ListFolder(folder, entries))
+        RaiseSystemError("Cannot read the folder", folder, errno);
+    for (const auto& e : entries) {
+        const std::string path = folder + kSep + e.name;
+        const std::string rel = relative.empty() ? e.name : relative + kSep + e.name;
+        if (e.isFolder) {
+            RemoveUnlisted(path, rel, listed);
+            std::vector<platform::DirEntry> left;
+            if (platform::ListFolder(path, left) && left.empty())
+                platform::DeleteEmptyFolder(path);
+        } else if (!listed.count(ClientFileKey(rel)) && !platform::DeleteFile(path)) {
+            RaiseSystemError("Cannot delete the unlisted file", path, errno);
+        }
+    }
+}
+
+} // namespace
+
+void TDownSpy::RemoveUnlistedClientFiles() {
+    std::set<std::string> listed;
+    const std::size_t entries = FJsonObj.Count("downlist");
+    for (std::size_t i = 0; i < entries; ++i) {
+        TAnswer entry = FJsonObj.Entry("downlist", i);
+        if (IsFetchableEntry(entry.Text("url"), entry.Text("filename")))
+            listed.insert(ClientFileKey(entry.Text("filename")));
+    }
+    const std::string client = FDownPath + "wow";
+    if (platform::FolderExists(client))
+        RemoveUnlisted(client, "", listed);
 }
 
 std::string TDownSpy::DeployingGamePath() const {

@@ -32,20 +32,14 @@ bool IsFetchableEntry(const std::string& url, const std::string& filename) {
            IsContainedRelativePath(filename);
 }
 
-bool IsNeutralisedAria2Option(std::string_view name) {
-    static constexpr std::array<std::string_view, 10> kNamed = {"dir",
-                                                                "input-file",
-                                                                "save-session",
-                                                                "log",
-                                                                "save-cookies",
-                                                                "server-stat-of",
-                                                                "dht-file-path",
-                                                                "dht-file-path6",
-                                                                "rpc-listen-all",
-                                                                "rpc-allow-origin-all"};
-    if (name.size() > 3 && StartsWithNoCase(name, "on-"))
-        return true;
-    for (std::string_view n : kNamed)
+bool IsAllowedAria2Option(std::string_view name) {
+    static constexpr std::array<std::string_view, 17> kAllowed = {
+        "max-connection-per-server",  "split",              "min-split-size",     "max-concurrent-downloads",
+        "timeout",                    "connect-timeout",    "max-tries",          "retry-wait",
+        "max-file-not-found",         "max-resume-failure-tries", "lowest-speed-limit",
+        "max-overall-download-limit", "max-download-limit", "file-allocation",    "disk-cache",
+        "continue",                   "auto-save-interval"};
+    for (std::string_view n : kAllowed)
         if (EqualsNoCase(name, n))
             return true;
     return false;
@@ -58,13 +52,25 @@ std::string NeutraliseAria2Conf(std::string_view conf) {
         const std::size_t end = conf.find('\n');
         const std::string_view line = conf.substr(0, end == std::string_view::npos ? conf.size() : end + 1);
         conf.remove_prefix(line.size());
-        const std::size_t eq = line.find('=');
-        if (!line.starts_with('#') && eq != std::string_view::npos &&
-            IsNeutralisedAria2Option(StripControls(line.substr(0, eq))))
+        const std::string_view name = StripControls(line.substr(0, line.find('=')));
+        if (!line.starts_with('#') && !name.empty() && !IsAllowedAria2Option(name))
             out += '#';
         out += line;
     }
     return out;
+}
+
+std::string LauncherAria2Settings(const std::string& secret) {
+    return "\n# The launcher's own settings.\n"
+           "follow-metalink=false\n"
+           "follow-torrent=false\n"
+           "enable-dht=false\n"
+           "enable-dht6=false\n"
+           "enable-peer-exchange=false\n"
+           "bt-enable-lpd=false\n"
+           "auto-file-renaming=false\n"
+           "rpc-secret=" +
+           secret + "\n";
 }
 
 } // namespace tw

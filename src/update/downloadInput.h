@@ -15,17 +15,24 @@ bool HasControlCharacter(std::string_view text);
 // `filename` stays inside the folder it is put below, and neither holds a control character.
 bool IsFetchableEntry(const std::string& url, const std::string& filename);
 
-// True for an option of the fetched aria2.conf that the service may not set (compared without
-// regard to case): every hook (on-*), the folder, input list, session, log and the other files
-// aria2c would write (dir, input-file, save-session, log, save-cookies, server-stat-of,
-// dht-file-path, dht-file-path6), and what opens the RPC port to other hosts or pages
-// (rpc-listen-all, rpc-allow-origin-all).
-bool IsNeutralisedAria2Option(std::string_view name);
+// True for an option of the fetched aria2.conf that the service may set (compared without regard
+// to case): those that shape speed and retries (connections, splits, timeouts, retries, speed
+// limits, file allocation, disk cache, continuing and how often progress is saved for it). Every
+// other option could make aria2c fetch, write, run or open what the launcher never asked for.
+bool IsAllowedAria2Option(std::string_view name);
 
-// The fetched aria2.conf with every line that sets such an option turned into a comment (a '#' in
-// front); every other byte stays as sent. Lines are read as aria2c reads them: split at LF, the
-// option name is what stands before the first '=', surrounding blanks and control characters
-// ignored, and a line that begins with '#' is a comment already.
+// The fetched aria2.conf with every line that sets an option not allowed above turned into a
+// comment (a '#' in front); every other byte stays as sent. Lines are read as aria2c reads them:
+// split at LF, the option name is what stands before the first '=' (the whole line without one),
+// surrounding blanks and control characters ignored, and a line that begins with '#' is a comment
+// already.
 std::string NeutraliseAria2Conf(std::string_view conf);
+
+// What the launcher itself sets in the configuration aria2c reads, after the service's part (so
+// that it wins): no metalink or torrent document is followed (a server answering a listed file
+// with one would make aria2c fetch whatever it names), no peer-to-peer networking or listening
+// socket, output names taken as written, and the RPC secret, which a command line would show to
+// every local process.
+std::string LauncherAria2Settings(const std::string& secret);
 
 } // namespace tw

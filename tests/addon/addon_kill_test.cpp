@@ -10,6 +10,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <csignal>
@@ -312,4 +313,47 @@ TEST(AddonPlace, AFailedMergeIsUndoneOnEitherFileSystem) {
     }
     if (!otherFs.empty())
         RemoveFolderTree(otherFs);
+}
+
+// A journal this installer could not have written (planted in the download folder, say by a
+// download that wrote more than it was asked to) is set aside: nothing it names is moved or
+// deleted, inside the game's folder or outside it.
+TEST(AddonPlace, AForeignJournalIsSetAsideNotFollowed) {
+    TempFolder game{"tarnwick-journal"};
+    TempFolder victim{"tarnwick-victim"};
+    const Tree before{{"Mine/", ""}, {"Mine/m.lua", "mine"}};
+    const std::string outside = victim.Path() + "precious.txt";
+    struct Case {
+        std::string what;
+        nlohmann::json journal;
+    };
+    const std::vector<Case> cases{
+        {"undo leaves the folder",
+         {{"kind", "merge"}, {"phase", "merge"}, {"new", ".AddOns-new-1-1"}, {"undo", "../../victim"},
+          {"files", {"Mine/m.lua"}}, {"created", nlohmann::json::array()}, {"createdAddons", false}}},
+        {"a file outside",
+         {{"kind", "merge"}, {"phase", "merge"}, {"new", ".AddOns-new-1-1"}, {"undo", ".AddOns-undo-1-1"},
+          {"files", {"../../../" + outside}}, {"created", nlohmann::json::array()}, {"createdAddons", false}}},
+        {"an absolute path",
+         {{"kind", "merge"}, {"phase", "commit"}, {"new", victim.Path()}, {"undo", ".AddOns-undo-1-1"},
+          {"files", nlohmann::json::array()}, {"created", nlohmann::json::array()}}},
+        {"the game's folder itself",
+         {{"kind", "replace"}, {"new", ".."}, {"old", ".AddOns-old-1-1"}}},
+        {"the add-on folder itself",
+         {{"kind", "replace"}, {"new", ".AddOns-new-1-1"}, {"old", "AddOns"}}},
+        {"an unknown kind", {{"kind", "wipe"}, {"new", ".AddOns-new-1-1"}, {"undo", ".AddOns-undo-1-1"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Plant(game / "Interface/AddOns/", before);
+        WriteBytes(outside, "keep me");
+        WriteBytes(game / "Interface/.AddOns-old-1-1/Old/o.lua", "kept aside");
+        WriteBytes(game / "down/" + kAddonJournalName, c.journal.dump());
+        RecoverAddonInstall(game / "Interface/AddOns", game / "down/", game / "down/temp/");
+        EXPECT_EQ(Snapshot(game / "Interface/AddOns/"), before);
+        EXPECT_EQ(ReadBytes(outside), "keep me");
+        EXPECT_EQ(ReadBytes(game / "Interface/.AddOns-old-1-1/Old/o.lua"), "kept aside");
+        EXPECT_FALSE(Exists(game / "down/" + kAddonJournalName));
+        EXPECT_EQ(ReadBytes(game / "down/" + kAddonJournalName + ".refused"), c.journal.dump());
+    }
 }

@@ -1,5 +1,5 @@
-// The rules of trust: what counts as one site (public suffix list), which origins the build lists,
-// and which local files are the UI page's.
+// The rules of trust: which origins count as the home page's, which ones the build lists, which
+// ones a build with a signing key refuses, and which local files are the UI page's.
 #include "bridge/trust.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +25,11 @@ TEST(Trust, OriginsOfTheBuildSetting) {
         {"http://a.example.com:8080/", true, "a.example.com", 8080},
         {"https://a.example.com:443", true, "a.example.com", -1},
         {"http://[::1]:81", true, "::1", 81},
+        {"http://[0:0:0:0:0:0:0:1]", true, "0:0:0:0:0:0:0:1", -1},
+        {"http://[::ffff:127.0.0.1]", true, "::ffff:127.0.0.1", -1},
+        {"http://[1:2:3:4:5:6:7:8:9]", false, "", 0},
+        {"http://[1::2::3]", false, "", 0},
+        {"http://[12345::1]", false, "", 0},
         {"ftp://a.example.com", false, "", 0},
         {"file:///tmp", false, "", 0},
         {"http://a.example.com/path", false, "", 0},
@@ -45,44 +50,48 @@ TEST(Trust, OriginsOfTheBuildSetting) {
     EXPECT_EQ(ParseOriginList("  https://a.example.com\thttp://b.example.com:81 junk \n").size(), 2u);
 }
 
-TEST(Trust, WhatCountsAsTheHomePagesSite) {
-    TTrustRules rules("/games/wow/launcherui/", ParseOriginList("https://cdn.other.net http://127.0.0.9:8080"));
+TEST(Trust, OnlyTheHomePagesOriginAndTheListedOnes) {
     struct Case {
         const char* home;
         const char* document;
         bool trusted;
+        bool trustedWithKey; // a build that checks signatures
     };
     const Case cases[] = {
-        {"http://www.example.com", "http://www.example.com:8080", true},
-        {"http://www.example.com", "http://news.example.com", true},
-        {"http://www.example.com", "http://example.com", true},
-        {"http://www.example.com", "https://www.example.com", false}, // another scheme
-        {"http://www.example.com", "http://example.com.evil.net", false},
-        {"http://www.example.com", "http://www.example.co", false},
-        {"http://a.example.co.uk", "http://b.example.co.uk", true},
-        {"http://a.example.co.uk", "http://other.co.uk", false}, // co.uk is a public suffix
-        {"https://a.github.io", "https://b.github.io", false},
-        {"http://127.0.0.1:8931", "http://127.0.0.1:1234", true},
-        {"http://127.0.0.1:8931", "http://127.0.0.2:8931", false}, // addresses match only themselves
-        {"http://[::1]:80", "http://[::1]:81", true},
-        {"http://localhost:80", "http://localhost:81", true},
-        {"http://localhost", "http://other", false},               // single labels match only themselves
-        {"http://www.example.com", "https://cdn.other.net", true}, // listed
-        {"http://www.example.com", "https://cdn.other.net:8443", false},
-        {"http://www.example.com", "https://img.other.net", false},
-        {"http://www.example.com", "http://127.0.0.9:8080", true},
+        {"https://www.example.com", "https://www.example.com:443", true, true},
+        {"https://www.example.com", "https://www.example.com:8443", false, false}, // another port
+        {"https://www.example.com", "https://news.example.com", false, false},     // another host of the site
+        {"https://www.example.com", "https://example.com", false, false},
+        {"https://www.example.com", "http://www.example.com", false, false}, // another scheme
+        {"https://www.example.com", "https://example.com.evil.net", false, false},
+        {"http://www.example.com", "http://www.example.com", true, false}, // anyone's on the way
+        {"http://127.0.0.1:8931", "http://127.0.0.1:8931", true, true},
+        {"http://127.0.0.1:8931", "http://127.0.0.1:1234", false, false}, // another program on the address
+        {"http://[::1]:80", "http://[::1]", true, true},
+        {"http://localhost:81", "http://localhost:81", true, true},
+        {"http://10.0.0.5", "http://10.0.0.5", true, false},
+        {"https://www.example.com", "https://cdn.other.net", true, true}, // listed
+        {"https://www.example.com", "https://cdn.other.net:8443", false, false},
+        {"https://www.example.com", "https://img.other.net", false, false},
+        {"https://www.example.com", "http://127.0.0.9:8080", true, true},
+        {"https://www.example.com", "http://plain.other.net", true, false}, // listed, but plain http
     };
-    for (const auto& c : cases) {
-        rules.SetHomePage(O(c.home));
-        EXPECT_EQ(rules.TrustsWebOrigin(O(c.document)), c.trusted) << c.home << " / " << c.document;
+    for (bool keyed : {false, true}) {
+        TTrustRules rules("/games/wow/launcherui/",
+                          ParseOriginList("https://cdn.other.net http://127.0.0.9:8080 http://plain.other.net"), keyed);
+        for (const auto& c : cases) {
+            rules.SetHomePage(O(c.home));
+            EXPECT_EQ(rules.TrustsWebOrigin(O(c.document)), keyed ? c.trustedWithKey : c.trusted)
+                << c.home << " / " << c.document << (keyed ? " (keyed)" : "");
+        }
+        // Before the service has named a home page (or when it named no web page) only the listed
+        // origins count.
+        rules.SetHomePage(std::nullopt);
+        EXPECT_FALSE(rules.TrustsWebOrigin(O("https://www.example.com")));
+        EXPECT_TRUE(rules.TrustsWebOrigin(O("https://cdn.other.net")));
+        rules.SetHomePage(WebOrigin{"file", "", -1});
+        EXPECT_FALSE(rules.TrustsWebOrigin(WebOrigin{"file", "", -1}));
     }
-    // Before the service has named a home page (or when it named no web page) only the listed
-    // origins count.
-    rules.SetHomePage(std::nullopt);
-    EXPECT_FALSE(rules.TrustsWebOrigin(O("http://www.example.com")));
-    EXPECT_TRUE(rules.TrustsWebOrigin(O("https://cdn.other.net")));
-    rules.SetHomePage(WebOrigin{"file", "", -1});
-    EXPECT_FALSE(rules.TrustsWebOrigin(WebOrigin{"file", "", -1}));
 }
 
 TEST(Trust, LocalFilesOnlyInsideTheUiFolder) {

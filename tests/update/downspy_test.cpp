@@ -233,6 +233,25 @@ TEST_F(SignedWorkerTest, SignedAnswersRunTheWholeSequence) {
     EXPECT_EQ(form->Count("post"), 1u) << "the patch step ended and cleared the caches";
 }
 
+TEST_F(SignedWorkerTest, APlainHttpHomePageIsNoVerifiedAnswer) {
+    // Whoever sits between the player and such a page could call every native function from it.
+    for (const char* home : {"http://www.example.com/home/index.html", "http://10.0.0.5:8080/",
+                             "https://user@www.example.com/", "file:///etc/passwd"}) {
+        form = std::make_unique<Recorder>();
+        Settings({{"homepage", home}});
+        RunWorker();
+        EXPECT_EQ(Statuses().back(), kFailUnverified) << home;
+        EXPECT_EQ(form->Count("load"), 0u) << home;
+    }
+    for (const char* home : {"https://www.example.com/home/index.html", "http://127.0.0.1:8931/home"}) {
+        form = std::make_unique<Recorder>();
+        Settings({{"homepage", home}});
+        RunWorker();
+        EXPECT_NE(Statuses().back(), kFailUnverified) << home;
+        EXPECT_EQ(form->Count("load"), 1u) << home;
+    }
+}
+
 TEST_F(SignedWorkerTest, AnAnswerChangedOnTheWayIsNeitherReadNorActedOn) {
     WriteBytes(root / "patches/p.MPQ", "patch");
     WriteBytes(root / "client/wow.exe", "a game"); // a client list worth fetching

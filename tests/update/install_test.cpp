@@ -116,12 +116,10 @@ TEST_F(InstallTest, AFullInstallIntoAnEmptyProgramFolder) {
     EXPECT_THAT(list, ::testing::HasSubstr(service->Url("/files/client/Data/zhCN/locale-zhCN.MPQ") +
                                            "\r\n out=wow/Data/zhCN/locale-zhCN.MPQ\r\n"));
     EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 8);
-    // The service's configuration as sent, but for the folder and list that the launcher sets itself.
-    THttpClient http;
-    std::string conf = http.Get(service->Url("/apps/w02/aria2.conf"));
-    for (const char* own : {"input-file=", "dir="})
-        conf.insert(conf.find(std::string("\n") + own) + 1, "#");
-    EXPECT_EQ(ReadBytes(program / "down/aria2.conf"), conf);
+    // The service's configuration as sent, but for what the launcher sets itself or keeps from it.
+    EXPECT_EQ(ReadBytes(program / "down/aria2.conf"), "#enable-rpc=true\n#rpc-listen-port=58012\n#input-file=d.lst\n"
+                                                      "#dir=.\ncontinue=true\n#auto-file-renaming=false\n"
+                                                      "file-allocation=none\nauto-save-interval=5\n");
     EXPECT_EQ(form->Texts("post"), (std::vector<std::string>{std::to_string(MSG_CLEAR_CACHE)}));
 }
 
@@ -399,7 +397,109 @@ std::vector<std::string> ListeningAddresses(int port) {
     return out;
 }
 
+// The sockets that the aria2c processes working in `folder` hold: "tcp:PORT" for each listening
+// TCP socket, "udp:PORT" for every UDP one.
+std::set<std::string> Aria2Sockets(const std::string& folder) {
+    std::set<std::string> inodes;
+    for (const auto& p : platform::ListProcesses()) {
+        if (p.exeName.find("aria2c") == std::string::npos || p.workFolder != folder)
+            continue;
+        std::error_code ec;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(p.pid) + "/fd", ec)) {
+            const std::string target = fs::read_symlink(fd.path(), ec).string();
+            if (target.starts_with("socket:["))
+                inodes.insert(target.substr(8, target.size() - 9));
+        }
+    }
+    std::set<std::string> out;
+    for (const char* table : {"tcp", "tcp6", "udp", "udp6"}) {
+        std::istringstream in(ReadBytes(std::string("/proc/net/") + table));
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string f[10];
+            for (auto& field : f)
+                fields >> field;
+            const bool tcp = table[0] == 't';
+            if (inodes.count(f[9]) && (!tcp || f[3] == "0A"))
+                out.insert(std::string(tcp ? "tcp:" : "udp:") +
+                           std::to_string(std::stoi(f[1].substr(f[1].rfind(':') + 1), nullptr, 16)));
+        }
+    }
+    return out;
+}
+
+// Every file below `folder`, as relative paths with '/'.
+std::set<std::string> FilesBelow(const std::string& folder) {
+    std::set<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        if (!e.is_directory())
+            out.insert(fs::relative(e.path(), folder).generic_string());
+    return out;
+}
+
 } // namespace
+
+TEST_F(InstallTest, MetalinkAndTorrentAnswersAreNeverFollowed) {
+    // A server answers one listed file with a metalink that names files of the program's own and
+    // ways out of the folder, another with a torrent (with a tracker and DHT, BitTorrent would
+    // listen on every address). aria2c takes both as the bytes they are: the check finds them
+    // wrong and the next pass fetches the real files.
+    TempFolder elsewhere;
+    const std::string planted = service->Url("/files/client/wow.exe");
+    // aria2c refuses a whole metalink that names a way out, so the program's own files come in one
+    // document and the ways out in another.
+    auto metalink = [&](const std::vector<std::string>& names) {
+        std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><metalink xmlns=\"urn:ietf:params:xml:ns:metalink\">";
+        for (const auto& name : names)
+            xml += "<file name=\"" + name + "\"><url>" + planted + "</url></file>";
+        return xml + "</metalink>";
+    };
+    const std::string torrent = "d8:announce27:http://127.0.0.1:9/announce4:infod6:lengthi16384e4:name11:planted.bin"
+                                "12:piece lengthi16384e6:pieces20:" +
+                                std::string(20, 'a') + "ee";
+    const std::string kMetalink = "application/metalink4+xml";
+    service->SetKnobs(
+        {{"paths",
+          {{"/files/client/Data/common.MPQ",
+            {{"times", 1},
+             {"body", metalink({"wow/7z.so", "launcherui/index.html", "addon-install.journal", "wow/Data/x.dll"})},
+             {"type", kMetalink}}},
+           {"/files/client/Interface/AddOns/Blizzard/x.toc",
+            {{"times", 1},
+             {"body", metalink({"../../victim.txt", "../wow.exe", elsewhere.Path() + "abs.txt"})},
+             {"type", kMetalink}}},
+           {"/files/client/wow.exe", {{"times", 1}, {"body", torrent}, {"type", "application/x-bittorrent"}}},
+           // A slow file keeps the first pass going while the sockets are looked at.
+           {"/files/client/Data/zhCN/locale-zhCN.MPQ", {{"times", 1}, {"rate", 800'000}}}}}});
+    // Planted by an earlier run: never deployed.
+    WriteBytes(program / "down/wow/7z.so", "planted");
+    WriteBytes(program / "down/wow/launcherui/index.html", "planted");
+    std::atomic<bool> running{true};
+    std::set<std::string> sockets;
+    std::thread watcher([&] {
+        const std::string down = program / "down";
+        while (running) {
+            for (const auto& s : Aria2Sockets(down))
+                sockets.insert(s);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    RunWorker();
+    running = false;
+    watcher.join();
+
+    ExpectInstalled();
+    std::set<std::string> files = FilesBelow(program.Path());
+    const std::set<std::string> expected = {"wow.exe",         "Data/zhCN/locale-zhCN.MPQ", "Data/common.MPQ",
+                                            "Interface/AddOns/Blizzard/x.toc", "down/d.lst", "down/aria2.conf",
+                                            "down/aria2-run.conf"};
+    EXPECT_EQ(files, expected);
+    EXPECT_TRUE(fs::is_empty(elsewhere.Path()));
+    EXPECT_FALSE(Exists(fs::path(program.Path()).parent_path().parent_path() / "victim.txt"));
+    EXPECT_EQ(sockets, (std::set<std::string>{"tcp:58012"})) << "nothing but the RPC port";
+}
 
 TEST_F(InstallTest, TheServicesConfigurationRunsNoProgramAndMovesNothing) {
     TempFolder elsewhere;
