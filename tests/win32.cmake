@@ -16,7 +16,7 @@ tw_add_test(base_tests base/helpers_test.cpp base/md5_test.cpp base/profile_text
          RemoveFolderTree.RemovesHiddenReadOnlyAndNestedEntriesButNeverLeavesTheTree
          StartProgram.RunsTheFirstTokenResolvedAsWindowsDoesAndCutsLongLines
          EndProcessesNamed.EndsMatchingProcessesWhateverTheCaseAndSparesOthers)
-tw_add_test(bridge_tests bridge/dispatch_test.cpp bridge/pagetext_test.cpp)
+tw_add_test(bridge_tests bridge/dispatch_test.cpp bridge/pagetext_test.cpp bridge/trust_test.cpp)
 tw_add_test(game_tests game/game_test.cpp
     SKIP StartGame.WritesBothRealmListsAndStartsTheClientEachTime
          Maintenance.RemovesEachGroupAndNothingElseNotEvenThroughLinks)

@@ -1,6 +1,9 @@
 // The rules of trust: which origins count as the home page's, which ones the build lists, which
 // ones a build with a signing key refuses, and which local files are the UI page's.
 #include "bridge/trust.h"
+#include "platform/fs.h"
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -95,13 +98,22 @@ TEST(Trust, OnlyTheHomePagesOriginAndTheListedOnes) {
 }
 
 TEST(Trust, LocalFilesOnlyInsideTheUiFolder) {
-    TTrustRules rules("/games/wow/launcherui/", {});
+    // Written with '/', made this system's absolute paths (a drive in front on Windows).
+    auto P = [](std::string path) {
+        if (platform::kPathSeparator == '\\') {
+            std::replace(path.begin(), path.end(), '/', '\\');
+            if (path.starts_with('\\'))
+                path = "C:" + path;
+        }
+        return path;
+    };
+    TTrustRules rules(P("/games/wow/launcherui/"), {});
     for (const char* path : {"/games/wow/launcherui/index.html", "/games/wow/launcherui/a/b.html",
                              "/games/wow/launcherui/./x/../index.html"})
-        EXPECT_TRUE(rules.TrustsLocalFile(path)) << path;
+        EXPECT_TRUE(rules.TrustsLocalFile(P(path))) << path;
     for (const char* path : {"/games/wow/index.html", "/games/wow/launcherui", "/games/wow/launcherui2/index.html",
                              "/games/wow/launcherui/../cfg.html", "launcherui/index.html", "/tmp/index.html"})
-        EXPECT_FALSE(rules.TrustsLocalFile(path)) << path;
+        EXPECT_FALSE(rules.TrustsLocalFile(P(path))) << path;
 }
 
 } // namespace
