@@ -5,11 +5,27 @@ if(TARNWICK_BUILD_SHELL)
     set(TARNWICK_BUILD_SHELL OFF CACHE BOOL "Build the Qt launcher executable" FORCE)
 endif()
 
-# What the Windows build cannot do yet: show pages (it has no window), so no origin can be trusted.
-if(NOT TARNWICK_TRUSTED_ORIGINS STREQUAL "")
-    message(FATAL_ERROR "TARNWICK_TRUSTED_ORIGINS: the Windows build has no window yet; "
-        "build without trusted origins")
+# The WebView2 SDK of the Windows shell, as scripts/setup restores it (build/nuget/, at the version
+# cmake/webview2/webview2.proj pins). Only its header and WebView2Loader.dll are used.
+file(STRINGS ${CMAKE_SOURCE_DIR}/cmake/webview2/webview2.proj _tw_wv2_line REGEX "<WebView2Version>")
+string(REGEX REPLACE ".*<WebView2Version>(.*)</WebView2Version>.*" "\\1" TARNWICK_WEBVIEW2_VERSION "${_tw_wv2_line}")
+set(TARNWICK_WEBVIEW2_DIR
+    ${CMAKE_SOURCE_DIR}/build/nuget/microsoft.web.webview2/${TARNWICK_WEBVIEW2_VERSION}/build/native
+    CACHE PATH "The WebView2 SDK's build/native folder")
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(TARNWICK_WEBVIEW2_LOADER ${TARNWICK_WEBVIEW2_DIR}/x64/WebView2Loader.dll)
+else()
+    set(TARNWICK_WEBVIEW2_LOADER ${TARNWICK_WEBVIEW2_DIR}/x86/WebView2Loader.dll)
 endif()
+if(NOT EXISTS ${TARNWICK_WEBVIEW2_DIR}/include/WebView2.h OR NOT EXISTS ${TARNWICK_WEBVIEW2_LOADER})
+    message(FATAL_ERROR "WebView2 SDK ${TARNWICK_WEBVIEW2_VERSION} not found in ${TARNWICK_WEBVIEW2_DIR}: "
+        "run scripts/setup")
+endif()
+# WebView2.h includes <EventToken.h>; MinGW-w64 spells it eventtoken.h.
+set(TARNWICK_WEBVIEW2_SHIM ${CMAKE_BINARY_DIR}/third_party/webview2-shim)
+file(WRITE ${TARNWICK_WEBVIEW2_SHIM}/EventToken.h "#include <eventtoken.h>\n")
+add_library(tarnwick_webview2 INTERFACE)
+target_include_directories(tarnwick_webview2 SYSTEM INTERFACE ${TARNWICK_WEBVIEW2_SHIM} ${TARNWICK_WEBVIEW2_DIR}/include)
 
 # nlohmann/json from a folder that holds nothing else: the system's CMake package would put all of
 # /usr/include on the cross compiler's path.
