@@ -2,7 +2,9 @@
 // eight native functions on window. Each call goes straight from its own frame to the program as
 // a prompt with a marker text: the browser engine tells the program which document asked, so a
 // frame can speak only for itself and no relay between frames exists that a page could imitate.
-// The program answers every marked prompt at once; it acts only for trusted documents.
+// The program answers every marked prompt at once; it acts only for trusted documents. Where the
+// engine gives each frame a message channel of its own (WebView2's chrome.webview), the calls that
+// return nothing take it instead, and only native_get_channel, which must answer, asks a prompt.
 (function () {
     'use strict';
     const kMarker = '\u0001tarnwick-native';
@@ -10,6 +12,8 @@
     const ask = Function.prototype.call.bind(window.prompt, window);
     const stringify = JSON.stringify;
     const defineProperty = Object.defineProperty;
+    const channel = window.chrome && window.chrome.webview;
+    const post = channel && typeof channel.postMessage === 'function' ? channel.postMessage.bind(channel) : null;
 
     function toPlain(v) {
         const t = typeof v;
@@ -18,6 +22,10 @@
 
     function send(name, args) {
         try {
+            if (post && name !== 'native_get_channel') {
+                post(kMarker + stringify({ name: name, args: args }));
+                return null;
+            }
             return ask(kMarker, stringify({ name: name, args: args }));
         } catch (e) {
             return null; // no way to the program (a sandboxed frame without modals): dropped
