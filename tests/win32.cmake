@@ -42,3 +42,17 @@ tw_add_test(net_tests net/http_test.cpp net/service_test.cpp net/ed25519_test.cp
          HttpTest.APostTakesAConnectionOfItsOwn
          SignedService.KeygenMakesAPairThatSignsEveryAnswer)
 tw_add_test(platform_tests platform/process_test.cpp)
+# The Windows launcher (src/win): start-up without a WebView2 runtime (Wine has none), the frame
+# on a real window, the page bridge against stand-ins of the engine's interfaces made from the
+# SDK's own header. Needs a display: scripts/test-win32 runs the tests under Xvfb.
+set(_tw_standins ${CMAKE_CURRENT_BINARY_DIR}/generated/webview2_standins.h)
+add_custom_command(OUTPUT ${_tw_standins}
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/win/make_standins.py ${TARNWICK_WEBVIEW2_DIR}/include/WebView2.h
+            ${_tw_standins} ICoreWebView2_4 ICoreWebView2Frame2 ICoreWebView2WebMessageReceivedEventArgs
+            ICoreWebView2FrameCreatedEventArgs ICoreWebView2ScriptDialogOpeningEventArgs
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win/make_standins.py ${TARNWICK_WEBVIEW2_DIR}/include/WebView2.h
+    COMMENT "Making stand-ins of the WebView2 interfaces")
+tw_add_test(launcher_win_tests win/launcher_win_test.cpp ${_tw_standins} SERIAL LIBS tarnwick_win_shell)
+target_include_directories(launcher_win_tests PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
+target_compile_options(launcher_win_tests PRIVATE -Wno-unused-parameter)
+add_dependencies(launcher_win_tests launcher)
