@@ -71,13 +71,13 @@ std::vector<HWND> WindowsOf(DWORD pid, const wchar_t* className) {
     } s{pid, className, {}};
     EnumWindows(
         [](HWND w, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(p);
+            auto* search = reinterpret_cast<Search*>(p);
             DWORD owner = 0;
             wchar_t cls[64] = {};
             GetWindowThreadProcessId(w, &owner);
             GetClassNameW(w, cls, 64);
-            if (owner == s->pid && IsWindowVisible(w) && std::wstring(cls) == s->cls)
-                s->found.push_back(w);
+            if (owner == search->pid && IsWindowVisible(w) && std::wstring(cls) == search->cls)
+                search->found.push_back(w);
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&s));
@@ -105,9 +105,10 @@ TEST(WinStartUp, WithoutRuntimeTheBoxSaysWhatToInstallAndASecondStartEndsAtOnce)
         SCOPED_TRACE(c.loader ? "with the loader" : "without the loader");
         TempFolder folder("tw-launcher");
         ASSERT_TRUE(CopyFileW(W(OwnFolder() + "..\\src\\win\\launcher.exe").c_str(), W(folder / "launcher.exe").c_str(), FALSE));
-        if (c.loader)
+        if (c.loader) {
             ASSERT_TRUE(CopyFileW(W(OwnFolder() + "..\\src\\win\\WebView2Loader.dll").c_str(),
                                   W(folder / "WebView2Loader.dll").c_str(), FALSE));
+        }
         Launched first;
         Launch(first, folder.Path(), "");
         HWND box = nullptr;
