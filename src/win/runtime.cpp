@@ -48,6 +48,8 @@ TRuntime FindRuntime(const std::wstring& programFolder) {
         LPWSTR v = nullptr;
         if (SUCCEEDED(version(folder.empty() ? nullptr : folder.c_str(), &v)) && v) {
             r.version = TakeString(v);
+            // A preview channel's version carries its name after a blank ("… beta").
+            r.version = r.version.substr(0, r.version.find(L' '));
             r.browserFolder = folder;
             return r;
         }
