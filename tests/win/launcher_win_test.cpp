@@ -62,25 +62,27 @@ void Launch(Launched& l, const std::string& folder, const std::string& arguments
     ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, W(folder).c_str(), &si, &l.pi));
 }
 
+struct WindowSearch {
+    DWORD pid;
+    const wchar_t* cls;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindow(HWND w, LPARAM p) {
+    auto* search = reinterpret_cast<WindowSearch*>(p);
+    DWORD owner = 0;
+    wchar_t cls[64] = {};
+    GetWindowThreadProcessId(w, &owner);
+    GetClassNameW(w, cls, 64);
+    if (owner == search->pid && IsWindowVisible(w) && std::wstring(cls) == search->cls)
+        search->found.push_back(w);
+    return TRUE;
+}
+
 // The visible top-level windows of process `pid` whose class is `className`.
 std::vector<HWND> WindowsOf(DWORD pid, const wchar_t* className) {
-    struct Search {
-        DWORD pid;
-        const wchar_t* cls;
-        std::vector<HWND> found;
-    } s{pid, className, {}};
-    EnumWindows(
-        [](HWND w, LPARAM p) -> BOOL {
-            auto* search = reinterpret_cast<Search*>(p);
-            DWORD owner = 0;
-            wchar_t cls[64] = {};
-            GetWindowThreadProcessId(w, &owner);
-            GetClassNameW(w, cls, 64);
-            if (owner == search->pid && IsWindowVisible(w) && std::wstring(cls) == search->cls)
-                search->found.push_back(w);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&s));
+    WindowSearch s{pid, className, {}};
+    EnumWindows(&CollectWindow, reinterpret_cast<LPARAM>(&s));
     return s.found;
 }
 
