@@ -47,10 +47,6 @@ namespace {
 
 QWebEngineProfile* g_profile = nullptr;
 
-const char* const kLoadErrorText = "网络出错，请确保网络正常后再运行登录器！";
-const char* const kNoClientText = "未找到游戏客户端，请确保您已正确安装了魔兽客户端！";
-const char* const kBoxCaption = "提示";
-
 QString Q(const std::string& utf8) {
     return QString::fromStdString(utf8);
 }
@@ -379,7 +375,7 @@ void TMainForm::Chromium1LoadEnd(const QWebEngineLoadingInfo& info) {
     // page was still on its way, or before the page had defined its functions, is gone with that
     // document. Without this a home page that arrives late keeps its start button disabled. Each
     // trusted document is told once: what it has not taken yet, the status text first.
-    if (info.status() != QWebEngineLoadingInfo::LoadSucceededStatus || !Chromium1 || (!FLblMsgSent && !FStartGameSent))
+    if (info.status() != QWebEngineLoadingInfo::LoadSucceededStatus || !Chromium1 || !FNotices.AnySent())
         return;
     if (!Chromium1->extension->TrustsDocument(Chromium1->url()))
         return;
@@ -387,30 +383,23 @@ void TMainForm::Chromium1LoadEnd(const QWebEngineLoadingInfo& info) {
     Chromium1->runJavaScript(QStringLiteral("performance.timeOrigin"), [self](const QVariant& document) {
         if (!self || !document.isValid())
             return;
-        const double loaded = document.toDouble();
-        if (self->FLblMsgSent && self->FLblMsgTakenBy != loaded)
-            self->lbl_Msg();
-        if (self->FStartGameSent && self->FStartGameTakenBy != loaded)
-            self->lbl_Start_Game();
+        for (TPageNotices::Kind k : self->FNotices.Missed(document.toDouble()))
+            k == TPageNotices::Status ? self->lbl_Msg() : self->lbl_Start_Game();
     });
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {
     // FormCloseQuery: the first request starts the handshake and is refused; the window closes
     // when the browser has gone.
-    e->setAccepted(FCanClose);
-    if (!FClosing) {
-        FClosing = true;
+    const bool first = !FClose.Closing();
+    const TCloseHandshake::Answer answer = FClose.Query(Chromium1 != nullptr);
+    FClosing = FClose.Closing();
+    FCanClose = FClose.CanClose();
+    e->setAccepted(answer.close);
+    if (first)
         hide();
-        if (!Chromium1) {
-            // No browser has come up, so none will report its end: close now and stop trying.
-            Timer1->stop();
-            FCanClose = true;
-            e->accept();
-        } else {
-            CloseBrowser();
-        }
-    }
+    if (answer.closeBrowser)
+        CloseBrowser();
     if (e->isAccepted()) {
         Timer1->stop();
         Timer2->stop();
@@ -428,6 +417,7 @@ void TMainForm::Chromium1Close() {
 }
 
 void TMainForm::Chromium1BeforeClose() {
+    FClose.BrowserGone();
     FCanClose = true;
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
@@ -562,26 +552,33 @@ void TMainForm::EndDownloaderProcesses() {
 }
 
 void TMainForm::WMDownAddon() {
-    DownAddon(*this, FDownTemp, FDownPath, FDownAddonUrl, FDownAddonName, FDownAddonMd5, FDownAddonId, FDownAddonType);
+    RunCommand(MSG_DOWN_ADDON);
 }
-
 void TMainForm::WMStartGame() {
-    // A realm list that cannot be written raises; the loop shows the error's text.
-    if (StartGame(ProgramFolder(), WowHost()) == StartGameResult::ClientMissing)
-        QMessageBox::critical(isVisible() ? this : nullptr, Q(kBoxCaption), Q(kNoClientText));
+    RunCommand(MSG_START_GAME);
 }
-
 void TMainForm::WMClearCache() {
-    ClearCache(ProgramFolder());
+    RunCommand(MSG_CLEAR_CACHE);
 }
 void TMainForm::WMClearUserCache() {
-    ClearUserCache(ProgramFolder());
+    RunCommand(MSG_CLEAR_USER_CACHE);
 }
 void TMainForm::WMClearFonts() {
-    ClearFonts(ProgramFolder());
+    RunCommand(MSG_CLEAR_FONTS);
 }
 void TMainForm::WMOpenUrl() {
-    OpenWebAddress(FOpwnUrl);
+    RunCommand(MSG_OPEN_URL);
+}
+
+void TMainForm::RunCommand(int message) {
+    // The values the command brought; an error raised by a handler reaches the loop, which shows
+    // its text.
+    DispatchResult command;
+    command.post = message;
+    command.addon = AddonRequest{FDownAddonUrl, FDownAddonName, FDownAddonMd5, FDownAddonId, FDownAddonType};
+    command.openUrl = FOpwnUrl;
+    if (const auto text = RunPageCommand(*this, ProgramFolder(), command))
+        QMessageBox::critical(isVisible() ? this : nullptr, Q(kBoxCaption), Q(*text));
 }
 
 void TMainForm::FormDestroy() {
@@ -615,7 +612,9 @@ void TMainForm::Synchronize(const std::function<void()>& fn) {
         std::rethrow_exception(error);
 }
 
-void TMainForm::RunInMainFrame(const std::string& script, double* takenBy) {
+void TMainForm::RunInMainFrame(const std::string& script, std::optional<TPageNotices::Kind> notice) {
+    // A notification counts as sent even when it is dropped: the next trusted document gets it.
+    const std::string text = notice ? FNotices.Send(*notice, script) : script;
     // Dropped while no browser is up (before it exists and after it has closed), and while the
     // main frame shows a document that is not trusted (before the first one, it shows none).
     if (!Chromium1)
@@ -623,28 +622,25 @@ void TMainForm::RunInMainFrame(const std::string& script, double* takenBy) {
     const QUrl document = Chromium1->url();
     if (!document.isEmpty() && !Chromium1->extension->TrustsDocument(document))
         return;
-    if (!takenBy) {
-        Chromium1->runJavaScript(Q(script));
+    if (!notice) {
+        Chromium1->runJavaScript(Q(text));
         return;
     }
     // The document answers with its time origin once the page's function has returned; an error
     // (the function not defined yet, say) answers nothing. Answers come in the order of the runs.
-    *takenBy = 0;
     QPointer<TMainForm> self(this);
-    Chromium1->runJavaScript(Q("(function () { " + script + "; return performance.timeOrigin; })()"),
-                             [self, takenBy](const QVariant& answer) {
-                                 if (self)
-                                     *takenBy = answer.isValid() ? answer.toDouble() : 0;
-                             });
+    const TPageNotices::Kind kind = *notice;
+    Chromium1->runJavaScript(Q(text), [self, kind](const QVariant& answer) {
+        if (self)
+            self->FNotices.Taken(kind, answer.isValid() ? std::optional<double>(answer.toDouble()) : std::nullopt);
+    });
 }
 
 void TMainForm::lbl_Msg() {
-    FLblMsgSent = true;
-    RunInMainFrame(LblMsgScript(h_LblMsg), &FLblMsgTakenBy);
+    RunInMainFrame(LblMsgScript(h_LblMsg), TPageNotices::Status);
 }
 void TMainForm::lbl_Start_Game() {
-    FStartGameSent = true;
-    RunInMainFrame(LblStartGameScript(), &FStartGameTakenBy);
+    RunInMainFrame(LblStartGameScript(), TPageNotices::StartGame);
 }
 void TMainForm::lbl_Down_Addon() {
     RunInMainFrame(LblDownAddonScript(h_LblAddonMsg));

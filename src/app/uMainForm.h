@@ -9,12 +9,14 @@
 #include "app/FromEx.h"
 #include "base/mainform.h"
 #include "bridge/dispatch.h"
+#include "shell/shellCore.h"
 
 #include <QStringList>
 #include <QUrl>
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,9 +97,9 @@ private:
     void CloseBrowser();
     void HandleMessage(int message);
     void ShowHandlerError(const QString& text);
-    // Runs `script` in the main frame's document when that one is trusted. With `takenBy`, records
-    // there which document ran it without an error (0 until known, and when it failed).
-    void RunInMainFrame(const std::string& script, double* takenBy = nullptr);
+    // Runs `script` in the main frame's document when that one is trusted. With `notice`, records
+    // which document ran that notification without an error.
+    void RunInMainFrame(const std::string& script, std::optional<TPageNotices::Kind> notice = std::nullopt);
 
     // Browser events.
     void Chromium1AfterCreated();
@@ -121,6 +123,7 @@ private:
     void WMClearUserCache();
     void WMClearFonts();
     void WMOpenUrl();
+    void RunCommand(int message);
 
     void StartUpdateWorker();
     void LetGoOfUpdateWorker();
@@ -137,12 +140,9 @@ private:
     bool FAfterCreated = false;
     bool FUpdateStarted = false;
     bool FLoadErrorShown = false;
-    // What the worker has told the page, and which main-frame document last took each of them
-    // without an error (its time origin, which no two documents of the window share; 0: none).
-    bool FLblMsgSent = false;
-    bool FStartGameSent = false;
-    double FLblMsgTakenBy = 0;
-    double FStartGameTakenBy = 0;
+    // What the worker has told the page, and which document took it; the closing handshake.
+    TPageNotices FNotices;
+    TCloseHandshake FClose;
     std::atomic<bool> FDestroyed{false};
 };
 

@@ -1,39 +1,24 @@
 #include "bridge/uExtensionHandler.h"
 
 #include "base/inifile.h"
+#include "shell/pageCalls.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QWebEnginePage>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 
 namespace {
 
-const QString kMarker = QStringLiteral("\u0001tarnwick-native");
+const QString kMarker = QString::fromLatin1(tw::kNativeCallMarker);
 
 QString ReadResource(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(f.readAll());
-}
-
-tw::PageValue ToPageValue(const QJsonValue& v) {
-    switch (v.type()) {
-    case QJsonValue::String:
-        return v.toString().toStdString();
-    case QJsonValue::Bool:
-        return v.toBool();
-    case QJsonValue::Double:
-        return v.toDouble();
-    default:
-        return std::monostate{};
-    }
 }
 
 std::optional<tw::WebOrigin> OriginOf(const QUrl& url) {
@@ -102,26 +87,17 @@ bool TExtensionHandler::AnswerPrompt(const QUrl& frameOrigin, const QString& mes
                                      QString* result) {
     if (message != kMarker)
         return false;
-    const QJsonObject call = QJsonDocument::fromJson(value.toUtf8()).object();
-    const QString name = call.value(QStringLiteral("name")).toString();
+    const std::optional<tw::PageMessage> call = tw::ParseNativeCall(value.toStdString());
     const bool trusted = TrustsCaller(frameOrigin);
-    if (name == QLatin1String("native_get_channel")) {
+    if (call && call->name == "native_get_channel") {
         if (result)
             *result = trusted ? QString::fromStdString(ChannelId(programFolder_)) : QStringLiteral("x001");
         return true;
     }
     if (result)
         *result = QString();
-    if (!trusted)
-        return true;
-    tw::PageMessage m;
-    m.name = name.toStdString();
-    // The page's script sends at most five values; anything beyond is not ours to read.
-    const QJsonArray args = call.value(QStringLiteral("args")).toArray();
-    for (qsizetype i = 0; i < args.size() && i < 5; ++i)
-        m.args.push_back(ToPageValue(args[i]));
-    if (sink_)
-        sink_(m);
+    if (trusted && call && sink_)
+        sink_(*call);
     return true;
 }
 
