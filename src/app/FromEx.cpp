@@ -1,6 +1,6 @@
 #include "app/FromEx.h"
 
-#include "app/shellRules.h"
+#include "shell/shellRules.h"
 #include "base/mainform.h"
 
 #include <QEvent>

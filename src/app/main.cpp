@@ -1,7 +1,7 @@
 // The launcher's entry: the single-instance rule, the browser runtime, the main window, and the
 // order of shutdown.
 #include "addon/addonPlace.h"
-#include "app/shellRules.h"
+#include "shell/shellRules.h"
 #include "app/uMainForm.h"
 #include "base/helpers.h"
 #include "launcher_key.h"

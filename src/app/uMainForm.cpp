@@ -1,7 +1,7 @@
 #include "app/uMainForm.h"
 
 #include "addon/addonSpy.h"
-#include "app/shellRules.h"
+#include "shell/shellRules.h"
 #include "base/helpers.h"
 #include "base/pagetext.h"
 #include "net/http.h"

@@ -1,7 +1,7 @@
 #include "bridge/uExtensionHandler.h"
 
 #include "base/inifile.h"
-#include "shell/pageCalls.h"
+#include "bridge/pageCalls.h"
 
 #include <QDir>
 #include <QFile>

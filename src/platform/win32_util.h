@@ -1,6 +1,6 @@
 #pragma once
-// Pieces shared by the Windows implementations in this folder (never included elsewhere): text
-// conversion for the wide-character API, and the errno value for a Win32 error code, since the
+// Pieces shared by the Windows implementations in this folder and the Windows window (src/win/):
+// text conversion for the wide-character API, and the errno value for a Win32 error code, since the
 // platform functions report failures through errno on every system.
 #include <windows.h>
 

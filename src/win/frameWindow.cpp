@@ -1,6 +1,6 @@
 #include "win/frameWindow.h"
 
-#include "app/shellRules.h"
+#include "shell/shellRules.h"
 
 #include <uxtheme.h>
 

@@ -1,6 +1,6 @@
 // launcher.exe on Windows: one running launcher at a time, the WebView2 runtime found (or the
 // player told what to install), the main window and its message loop.
-#include "app/shellRules.h"
+#include "shell/shellRules.h"
 #include "base/helpers.h"
 #include "platform/instance.h"
 #include "platform/win32_util.h"

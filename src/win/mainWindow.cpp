@@ -1,6 +1,6 @@
 #include "win/mainWindow.h"
 
-#include "app/shellRules.h"
+#include "shell/shellRules.h"
 #include "base/helpers.h"
 #include "base/pagetext.h"
 #include "net/http.h"

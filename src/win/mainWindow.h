@@ -7,7 +7,7 @@
 #undef PostMessage
 
 #include "base/mainform.h"
-#include "shell/pageCalls.h"
+#include "bridge/pageCalls.h"
 #include "shell/shellCore.h"
 #include "win/com.h"
 #include "win/runtime.h"

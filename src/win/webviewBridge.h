@@ -4,7 +4,7 @@
 // made a call is what the engine reports (the message's or dialog's source address, the frame
 // object it came through), never what the page says. Frames are followed as the engine creates
 // them; a call through a frame that is not followed is refused. Main (window) thread only.
-#include "shell/pageCalls.h"
+#include "bridge/pageCalls.h"
 #include "win/com.h"
 
 #include <functional>

@@ -1,6 +1,6 @@
 // The shell decisions both windows share: which local document a file address names, who may
 // call, what a late document is told again, and the closing handshake.
-#include "shell/pageCalls.h"
+#include "bridge/pageCalls.h"
 #include "shell/shellCore.h"
 
 #include <gtest/gtest.h>

@@ -12,8 +12,12 @@ BELOW = {
     "game": {"base", "platform"},
     "update": {"net", "base", "platform"},
     "addon": {"net", "base", "platform"},
-    "bridge": {"base", "platform"},
-    "app": {"bridge", "game", "update", "addon", "net", "base", "platform"},
+    "bridge": {"net", "base", "platform"},
+    # What both windows decide alike, without a window.
+    "shell": {"bridge", "game", "update", "addon", "net", "base", "platform"},
+    # The two windows: Qt's and the Windows one on WebView2.
+    "app": {"shell", "bridge", "game", "update", "addon", "net", "base", "platform"},
+    "win": {"shell", "bridge", "game", "update", "addon", "net", "base", "platform"},
 }
 
 src = pathlib.Path(sys.argv[1])

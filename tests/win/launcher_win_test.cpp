@@ -2,7 +2,7 @@
 // rules, its frame on a real window, and its page bridge against stand-ins of the engine.
 #include "base/pagetext.h"
 #include "platform/win32_util.h"
-#include "shell/pageCalls.h"
+#include "bridge/pageCalls.h"
 #include "test_support.h"
 #include "webview2_standins.h"
 #include "win/frameWindow.h"

@@ -1,4 +1,4 @@
-#include "shell/pageCalls.h"
+#include "bridge/pageCalls.h"
 
 #include "base/inifile.h"
 

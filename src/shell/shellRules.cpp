@@ -1,4 +1,4 @@
-#include "app/shellRules.h"
+#include "shell/shellRules.h"
 
 namespace tw {
 
