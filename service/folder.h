@@ -48,7 +48,7 @@ public:
     struct Reply {
         int status = 200;
         std::shared_ptr<const std::string> body;
-        std::string signature; // set for an answer signed when it was published
+        std::string signature, serial, expires; // set for an answer signed when it was published
     };
     Reply Answer(const std::string& action, const std::string& version, const std::string& base);
     // The answer text itself, from a published state and the settings.
@@ -63,6 +63,8 @@ public:
     bool Load(const std::function<void(const std::string&)>& stale = {});
     // True when `rel` (below the root) was published with another size or time than it has now.
     bool IsStale(const std::string& rel);
+    // The serial of the published state (it grows with every publish); 0 while there is none.
+    std::uint64_t Serial();
 
     std::string Aria2Conf() const;
     // aria2.conf as published signed, or as it is now (unsigned) when the state is not signed.

@@ -32,7 +32,7 @@ TEST(Base64, RoundTripsAndAcceptsOnlyTheOneText) {
 
 TEST(AnswerVerifier, OnlyARaw32ByteKeyIsAKey) {
     EXPECT_FALSE(TAnswerVerifier("").Enabled());
-    EXPECT_NO_THROW(TAnswerVerifier().Verify("anything", "", "x")) << "no key, no check";
+    EXPECT_EQ(TAnswerVerifier().Verify("x", "anything", {}, UnixNow(), 0), 0u) << "no key, no check";
     const std::string key32 = EncodeBase64(std::string(32, '\x01'));
     EXPECT_TRUE(TAnswerVerifier(key32).Enabled());
     for (const std::string& bad : {EncodeBase64(std::string(31, '\x01')), EncodeBase64(std::string(33, '\x01')),
@@ -48,10 +48,13 @@ protected:
         root.Path(), ReferenceService::Tls{}, {"--signing-key", HostPath(keys / "signing-key.pem")}};
     THttpClient http;
 
-    // The body of an action's answer and its signature header.
-    std::pair<std::string, std::string> Ask(const std::string& action) {
+    // The body of an action's answer and its stamp headers.
+    std::pair<std::string, AnswerStamp> Ask(const std::string& action) {
         std::string body = PostAction(http, service.Endpoint(), action);
-        return {body, http.LastHeader(kSignatureHeader)};
+        return {body, Stamp()};
+    }
+    AnswerStamp Stamp() const {
+        return {http.LastHeader(kSignatureHeader), http.LastHeader(kSerialHeader), http.LastHeader(kExpiresHeader)};
     }
 };
 
@@ -67,23 +70,23 @@ TEST_F(SignedService, KeygenMakesAPairThatSignsEveryAnswer) {
 
     const TAnswerVerifier verifier(publicKey);
     for (const char* action : {"gethomepageurl", "getwowhost", "getupdate", "getWowFiles", "getPatches"}) {
-        auto [body, signature] = Ask(action);
-        EXPECT_NO_THROW(verifier.Verify(body, signature, action)) << action;
+        auto [body, stamp] = Ask(action);
+        EXPECT_NO_THROW(verifier.Verify(action, body, stamp, UnixNow(), 0)) << action;
     }
     const std::string conf = http.Get(service.Url("/apps/w02/aria2.conf"));
-    EXPECT_NO_THROW(verifier.Verify(conf, http.LastHeader(kSignatureHeader), "aria2.conf"));
+    const AnswerStamp confStamp = Stamp();
+    EXPECT_NO_THROW(verifier.Verify("aria2.conf", conf, confStamp, UnixNow(), 0));
 
     // Another key's launcher trusts none of it.
     TempFolder other;
-    EXPECT_THROW(
-        TAnswerVerifier(ReferenceService::Keygen(other.Path())).Verify(conf, http.LastHeader(kSignatureHeader), "x"),
-        UnverifiedAnswer);
+    EXPECT_THROW(TAnswerVerifier(ReferenceService::Keygen(other.Path())).Verify("aria2.conf", conf, confStamp, UnixNow(), 0),
+                 UnverifiedAnswer);
 }
 
 TEST_F(SignedService, EveryBadSignatureIsRefused) {
     const TAnswerVerifier verifier(publicKey);
-    const std::string good = Ask("gethomepageurl").second;
-    const std::string otherBodys = Ask("getwowhost").second;
+    const std::string good = Ask("gethomepageurl").second.signature;
+    const std::string otherBodys = Ask("getwowhost").second.signature;
     struct Case {
         const char* name;
         json knob;
@@ -98,11 +101,10 @@ TEST_F(SignedService, EveryBadSignatureIsRefused) {
     };
     for (const auto& c : cases) {
         service.SetKnobs({{"actions", {{"gethomepageurl", c.knob}}}});
-        auto [body, signature] = Ask("gethomepageurl");
-        EXPECT_THROW(verifier.Verify(body, signature, "gethomepageurl"), UnverifiedAnswer) << c.name;
+        auto [body, stamp] = Ask("gethomepageurl");
+        EXPECT_THROW(verifier.Verify("gethomepageurl", body, stamp, UnixNow(), 0), UnverifiedAnswer) << c.name;
     }
     service.SetKnobs(json::object());
-    auto [body, signature] = Ask("gethomepageurl");
-    EXPECT_EQ(signature, good);
-    EXPECT_NO_THROW(verifier.Verify(body, signature, "gethomepageurl"));
+    auto [body, stamp] = Ask("gethomepageurl");
+    EXPECT_NO_THROW(verifier.Verify("gethomepageurl", body, stamp, UnixNow(), 0));
 }
