@@ -63,7 +63,7 @@ public:
     void BeginRequest() {
         inHead_ = true;
         matched_ = 0;
-        bytes_ = lines_ = 0;
+        bytes_ = lines_ = lineBytes_ = 0;
         cut_ = false;
         t_headTooLarge = false;
     }
@@ -124,9 +124,13 @@ private:
                 inHead_ = false;
                 return i + 1;
             }
-            if (c == '\n')
+            if (c == '\n') {
                 ++lines_;
-            if (++bytes_ > limits_.bytes || lines_ > limits_.lines) {
+                lineBytes_ = 0;
+            } else {
+                ++lineBytes_;
+            }
+            if (++bytes_ > limits_.bytes || lines_ > limits_.lines || (lines_ > 0 && lineBytes_ > limits_.fieldBytes)) {
                 // The head ends here, as if its blank line had come; the rest is never read.
                 cut_ = true;
                 t_headTooLarge = true;
@@ -152,7 +156,7 @@ private:
     std::size_t pos_ = 0, len_ = 0;
     bool inHead_ = false, cut_ = false;
     int matched_ = 0; // bytes of "\r\n\r\n" seen last
-    std::size_t bytes_ = 0, lines_ = 0;
+    std::size_t bytes_ = 0, lines_ = 0, lineBytes_ = 0;
     std::string ending_; // the end of the head the stream gives in place of the rest
 };
 

@@ -16,6 +16,7 @@ namespace tws {
 struct HeadLimits {
     std::size_t bytes = 0; // request line and header fields, line ends included
     std::size_t lines = 0; // request line and header fields
+    std::size_t fieldBytes = 0; // one header field line
 };
 
 // True while the request being handled on this thread had its head cut at the limits.

@@ -829,8 +829,10 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    // The request line may take the library's longest target; the fields take the limits below.
-    const tws::HeadLimits headLimits{CPPHTTPLIB_REQUEST_URI_MAX_LENGTH + kMaxHeaderBytes + 2, kMaxHeaderCount + 1};
+    // The request line may take the library's longest target; the fields take the limits below,
+    // each line less than the library's own limit of a line (past which it would answer 400).
+    const tws::HeadLimits headLimits{CPPHTTPLIB_REQUEST_URI_MAX_LENGTH + kMaxHeaderBytes + 2, kMaxHeaderCount + 1,
+                                     CPPHTTPLIB_HEADER_MAX_LENGTH - 256};
     std::unique_ptr<httplib::Server> server;
     if (!o.tlsCert.empty()) {
         server = tws::MakeBoundedServer(headLimits, [&](SSL_CTX& ctx) {

@@ -108,3 +108,53 @@ TEST_F(SignedService, EveryBadSignatureIsRefused) {
     auto [body, stamp] = Ask("gethomepageurl");
     EXPECT_NO_THROW(verifier.Verify("gethomepageurl", body, stamp, UnixNow(), 0));
 }
+
+// The signature binds the answer to its action, its publish and its time: every header changed,
+// missing or written otherwise, an answer to another action, an older serial and a lapsed expiry
+// are refused, the last as expired.
+TEST_F(SignedService, AnAnswerHoldsOnlyForItsRequestSerialAndTime) {
+    const TAnswerVerifier verifier(publicKey);
+    const auto [wowhost, wowhostStamp] = Ask("getwowhost");
+    const auto [home, stamp] = Ask("gethomepageurl");
+    const std::uint64_t serial = std::stoull(stamp.serial);
+    const std::int64_t now = UnixNow();
+    struct Case {
+        const char* name;
+        std::string action, body;
+        AnswerStamp stamp;
+        std::int64_t now;
+        std::uint64_t lowest;
+        int refused; // 0 taken, 1 not verified, 2 expired
+    };
+    auto with = [&](std::string AnswerStamp::*field, std::string value) {
+        AnswerStamp s = stamp;
+        s.*field = std::move(value);
+        return s;
+    };
+    const std::string later = std::to_string(std::stoll(stamp.expires) + 86400);
+    const std::vector<Case> cases = {
+        {"as it came", "gethomepageurl", home, stamp, now, serial, 0},
+        {"asked as another action", "getwowhost", home, stamp, now, 0, 1},
+        {"another action's answer and stamp", "gethomepageurl", wowhost, wowhostStamp, now, 0, 1},
+        {"a higher serial", "gethomepageurl", home, with(&AnswerStamp::serial, std::to_string(serial + 1)), now, 0, 1},
+        {"a later expiry", "gethomepageurl", home, with(&AnswerStamp::expires, later), now, 0, 1},
+        {"no serial", "gethomepageurl", home, with(&AnswerStamp::serial, ""), now, 0, 1},
+        {"no expiry", "gethomepageurl", home, with(&AnswerStamp::expires, ""), now, 0, 1},
+        {"a serial with a sign", "gethomepageurl", home, with(&AnswerStamp::serial, "+" + stamp.serial), now, 0, 1},
+        {"an expiry with a blank", "gethomepageurl", home, with(&AnswerStamp::expires, stamp.expires + " "), now, 0, 1},
+        {"a serial below the highest taken", "gethomepageurl", home, stamp, now, serial + 1, 1},
+        {"within the clock leeway", "gethomepageurl", home, stamp, std::stoll(stamp.expires) + kClockLeewaySeconds,
+         0, 0},
+        {"past it", "gethomepageurl", home, stamp, std::stoll(stamp.expires) + kClockLeewaySeconds + 1, 0, 2},
+    };
+    for (const auto& c : cases) {
+        try {
+            EXPECT_EQ(verifier.Verify(c.action, c.body, c.stamp, c.now, c.lowest), serial) << c.name;
+            EXPECT_EQ(c.refused, 0) << c.name;
+        } catch (const ExpiredAnswer&) {
+            EXPECT_EQ(c.refused, 2) << c.name;
+        } catch (const UnverifiedAnswer&) {
+            EXPECT_EQ(c.refused, 1) << c.name;
+        }
+    }
+}
