@@ -161,8 +161,7 @@ private:
 };
 
 // The library's server with each connection served through a BoundedStream.
-template <class Base>
-class Bounded final : public Base {
+template <class Base> class Bounded final : public Base {
 public:
     template <class... Args>
     explicit Bounded(HeadLimits limits, Args&&... args) : Base(std::forward<Args>(args)...), limits_(limits) {}

@@ -14,8 +14,8 @@
 namespace tws {
 
 struct HeadLimits {
-    std::size_t bytes = 0; // request line and header fields, line ends included
-    std::size_t lines = 0; // request line and header fields
+    std::size_t bytes = 0;      // request line and header fields, line ends included
+    std::size_t lines = 0;      // request line and header fields
     std::size_t fieldBytes = 0; // one header field line
 };
 
@@ -23,7 +23,6 @@ struct HeadLimits {
 bool HeadTooLarge();
 
 // A plain server, or with `tls` a TLS server set up by it (as httplib::SSLServer's callback).
-std::unique_ptr<httplib::Server> MakeBoundedServer(HeadLimits limits,
-                                                   const std::function<bool(SSL_CTX&)>& tls = {});
+std::unique_ptr<httplib::Server> MakeBoundedServer(HeadLimits limits, const std::function<bool(SSL_CTX&)>& tls = {});
 
 } // namespace tws

@@ -126,9 +126,10 @@ bool ServerFolder::Load(const std::function<void(const std::string&)>& stale) {
     if (state->contains("signed") && (*state)["signed"].is_object())
         for (const auto& [key, answer] : (*state)["signed"].items())
             if (answer.is_object() && answer.value("body", json()).is_string())
-                signedAnswers[key] = {200, std::make_shared<const std::string>(answer["body"].get<std::string>()),
-                                      answer.value("signature", ""), answer.value("serial", ""),
-                                      answer.value("expires", "")};
+                signedAnswers[key] = {
+                    200,
+                    std::make_shared<const std::string>(answer["body"].get<std::string>()),
+                    {answer.value("signature", ""), answer.value("serial", ""), answer.value("expires", "")}};
     std::lock_guard lock(mutex_);
     published_ = state;
     loadedSize_ = size;
@@ -168,20 +169,20 @@ ServerFolder::Reply ServerFolder::Render(const json& published, const json& sett
         return std::make_shared<const std::string>(j.dump(-1, ' ', false, json::error_handler_t::replace));
     };
     if (action == "gethomepageurl")
-        return {200, text({{"data", settings.value("homepage", base + "/home/index.html")}})};
+        return {200, text({{"data", settings.value("homepage", base + "/home/index.html")}}), {}};
     if (action == "getwowhost")
-        return {200, text({{"data", settings.value("wowhost", "127.0.0.1")}})};
+        return {200, text({{"data", settings.value("wowhost", "127.0.0.1")}}), {}};
     if (action == "getupdate") {
         const json update = published.value("update", json());
         if (!update.is_object() || CompareVersions(version, update.value("version", "0")) >= 0)
-            return {200, text({{"url", ""}})};
+            return {200, text({{"url", ""}}), {}};
         json answer = {{"url", base + "/files/" + UrlPathEncode(update.value("file", ""))},
                        {"version", update.value("version", "0")},
                        {"filename", update.value("filename", "")},
                        {"MD5", update.value("md5", "")}};
         if (update.contains("paramstr"))
             answer["paramstr"] = update["paramstr"];
-        return {200, text(answer)};
+        return {200, text(answer), {}};
     }
     if (action == "addons") {
         json list = json::array();
@@ -192,7 +193,7 @@ ServerFolder::Reply ServerFolder::Render(const json& published, const json& sett
                             {"id", a.value("id", json(0))},
                             {"type", a.value("type", json(0))},
                             {"title", a.value("title", "")}});
-        return {200, text(list)};
+        return {200, text(list), {}};
     }
     if (action == "getWowFiles" || action == "getPatches") {
         const std::string sub = action == "getWowFiles" ? "client" : "patches";
@@ -203,9 +204,9 @@ ServerFolder::Reply ServerFolder::Render(const json& published, const json& sett
                             {"filename", path},
                             {"MD5", e.value("md5", "")}});
         }
-        return {200, text({{"count", list.size()}, {"downlist", list}})};
+        return {200, text({{"count", list.size()}, {"downlist", list}}), {}};
     }
-    return {404, text({{"error", "unknown action"}, {"a", action}})};
+    return {404, text({{"error", "unknown action"}, {"a", action}}), {}};
 }
 
 std::string ServerFolder::SignedKey(const std::string& action, const std::string& version, const json& published) {
@@ -238,12 +239,13 @@ ServerFolder::Reply ServerFolder::Answer(const std::string& action, const std::s
     {
         std::lock_guard lock(mutex_);
         if (auto hit = cache_.find(action + ' ' + base); action != "getupdate" && hit != cache_.end())
-            return {200, hit->second};
+            return {200, hit->second, {}};
     }
     if (!published)
         return {503,
                 std::make_shared<const std::string>(
-                    json({{"error", "nothing is published yet: run tarnwick_service publish --root FOLDER"}}).dump())};
+                    json({{"error", "nothing is published yet: run tarnwick_service publish --root FOLDER"}}).dump()),
+                {}};
     Reply reply = Render(*published, Settings(), action, version, base);
     if (action != "getupdate") {
         std::lock_guard lock(mutex_);
@@ -289,7 +291,7 @@ ServerFolder::Reply ServerFolder::SignedAria2Conf() {
         if (auto hit = signed_.find("aria2.conf"); hit != signed_.end())
             return hit->second;
     }
-    return {200, std::make_shared<const std::string>(Aria2Conf())};
+    return {200, std::make_shared<const std::string>(Aria2Conf()), {}};
 }
 
 std::string ServerFolder::Aria2Conf() const {

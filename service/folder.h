@@ -11,6 +11,8 @@
 //   patches/          patch files by their path in the game folder, listed by getPatches
 //   update/, addons/  the update program and add-on archives
 //   aria2.conf        served at /apps/w02/aria2.conf (a working default when missing)
+#include "signing.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -48,7 +50,7 @@ public:
     struct Reply {
         int status = 200;
         std::shared_ptr<const std::string> body;
-        std::string signature, serial, expires; // set for an answer signed when it was published
+        AnswerStamp signedAs; // set for an answer signed when it was published
     };
     Reply Answer(const std::string& action, const std::string& version, const std::string& base);
     // The answer text itself, from a published state and the settings.

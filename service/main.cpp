@@ -67,20 +67,20 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <set>
-#include <tuple>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <fcntl.h>
-#include <unistd.h>
 #include <thread>
+#include <tuple>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -192,7 +192,7 @@ struct Content {
     int status = 200;
     std::string type = "text/plain; charset=utf-8";
     std::shared_ptr<const std::string> body = std::make_shared<const std::string>(); // shared, never copied
-    std::string file;       // when set, the body is this file's bytes
+    std::string file;             // when set, the body is this file's bytes
     tws::AnswerStamp publishedAs; // the signature the body was published with, if it was
     const std::string& Text() const { return *body; }
     void SetText(std::string text) { body = std::make_shared<const std::string>(std::move(text)); }
@@ -263,8 +263,8 @@ public:
                                                                               : req.path;
         const int hop = req.has_param("_hop") ? std::atoi(req.get_param_value("_hop").c_str()) : 0;
         json knob = FindKnob(req.path, action, hop);
-        const std::int64_t lifetime = knob.contains("expires_in") ? knob.value("expires_in", std::int64_t{0})
-                                                                  : options_.lifetime;
+        const std::int64_t lifetime =
+            knob.contains("expires_in") ? knob.value("expires_in", std::int64_t{0}) : options_.lifetime;
 
         const int redirects = knob.value("redirects", 0);
         if (hop < redirects || (hop == 0 && knob.contains("redirect_to"))) {
@@ -314,9 +314,9 @@ public:
             content.SetText(knob.value("altered_body", std::string()));
         }
         // A stamp header in place of the one made ("" sends none): an answer saved earlier.
-        for (const auto& [name, header] : {std::pair{"signature", tws::kSignatureHeader},
-                                           std::pair{"serial", tws::kSerialHeader},
-                                           std::pair{"expires", tws::kExpiresHeader}}) {
+        for (const auto& [name, header] :
+             {std::pair{"signature", tws::kSignatureHeader}, std::pair{"serial", tws::kSerialHeader},
+              std::pair{"expires", tws::kExpiresHeader}}) {
             if (!knob.contains(name))
                 continue;
             res.headers.erase(header);
@@ -378,7 +378,7 @@ private:
             auto reply = folder_.Answer(asked, version, base);
             c.status = reply.status;
             c.body = std::move(reply.body);
-            c.publishedAs = {std::move(reply.signature), std::move(reply.serial), std::move(reply.expires)};
+            c.publishedAs = std::move(reply.signedAs);
             c.type = "application/json; charset=utf-8";
             return c;
         }
@@ -390,7 +390,7 @@ private:
         if (req.path == "/apps/w02/aria2.conf") {
             auto reply = folder_.SignedAria2Conf();
             c.body = std::move(reply.body);
-            c.publishedAs = {std::move(reply.signature), std::move(reply.serial), std::move(reply.expires)};
+            c.publishedAs = std::move(reply.signedAs);
             return c;
         }
         if (req.path == "/" || req.path == "/home" || req.path == "/home/") {
@@ -536,7 +536,7 @@ private:
     // `lifetime` seconds. The expiry is rounded up to the minute, so the same shared body (a
     // cached answer) is signed once a minute: a client list of megabytes takes milliseconds.
     tws::AnswerStamp SignatureOf(const std::string& action, const std::shared_ptr<const std::string>& body,
-                           std::int64_t lifetime) {
+                                 std::int64_t lifetime) {
         const std::uint64_t serial = folder_.Serial();
         std::int64_t expires = tws::UnixNow() + lifetime;
         if (lifetime >= 60)
@@ -615,9 +615,9 @@ private:
     }
 
     json OutlineOf(const httplib::Request& req) const {
-        static const std::set<std::string> kShown{"host",          "user-agent", "content-type", "content-length",
-                                                  "range",         "connection", "accept",       "accept-encoding",
-                                                  "expect",        "transfer-encoding"};
+        static const std::set<std::string> kShown{"host",   "user-agent",       "content-type", "content-length",
+                                                  "range",  "connection",       "accept",       "accept-encoding",
+                                                  "expect", "transfer-encoding"};
         json headers = json::array();
         for (const auto& [k, v] : req.headers) {
             if (k == "REMOTE_ADDR" || k == "REMOTE_PORT" || k == "LOCAL_ADDR" || k == "LOCAL_PORT")
@@ -633,9 +633,14 @@ private:
         if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0)
             for (const auto& [k, v] : ParseForm(req.body))
                 fields.push_back(k);
-        return {{"n", requests_},         {"method", req.method},       {"path", req.path},
-                {"version", req.version}, {"headers", headers},         {"form_fields", fields},
-                {"body_bytes", req.body.size()}, {"remote_port", req.remote_port}};
+        return {{"n", requests_},
+                {"method", req.method},
+                {"path", req.path},
+                {"version", req.version},
+                {"headers", headers},
+                {"form_fields", fields},
+                {"body_bytes", req.body.size()},
+                {"remote_port", req.remote_port}};
     }
 
     static void AppendLine(int fd, const json& line) {

@@ -40,9 +40,11 @@ std::int64_t ParseLifetime(const std::string& text) {
     while (digits < text.size() && digits < 9 && text[digits] >= '0' && text[digits] <= '9')
         ++digits;
     const std::string unit = text.substr(digits);
-    const std::int64_t scale = unit.empty() || unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600
-                               : unit == "d"                ? 86400
-                                                            : 0;
+    const std::int64_t scale = unit.empty() || unit == "s" ? 1
+                               : unit == "m"               ? 60
+                               : unit == "h"               ? 3600
+                               : unit == "d"               ? 86400
+                                                           : 0;
     const std::int64_t seconds = digits == 0 || scale == 0 ? 0 : std::stoll(text.substr(0, digits)) * scale;
     if (seconds < 60 || seconds > 366 * 86400)
         throw std::runtime_error("the lifetime \"" + text +
@@ -64,7 +66,7 @@ Signer::Signer(const std::string& pemFile) {
 }
 
 AnswerStamp Signer::SignAnswer(std::string_view action, std::uint64_t serial, std::int64_t expires,
-                         std::string_view body) const {
+                               std::string_view body) const {
     AnswerStamp stamp{{}, std::to_string(serial), std::to_string(expires)};
     stamp.signature = Sign(SignedText(action, stamp.serial, stamp.expires, body));
     return stamp;

@@ -45,7 +45,8 @@ public:
     // The base64 text of the Ed25519 signature of `bytes`.
     std::string Sign(std::string_view bytes) const;
     // The headers of `body` as the answer to `action`, of publish `serial`, until `expires`.
-    AnswerStamp SignAnswer(std::string_view action, std::uint64_t serial, std::int64_t expires, std::string_view body) const;
+    AnswerStamp SignAnswer(std::string_view action, std::uint64_t serial, std::int64_t expires,
+                           std::string_view body) const;
 
 private:
     std::shared_ptr<evp_pkey_st> key_;

@@ -72,8 +72,8 @@ public:
     // than kClockLeewaySeconds before `now` and the serial is not below `lowestSerial`. Raises
     // ExpiredAnswer for an answer past its time, UnverifiedAnswer, naming `action`, for anything
     // else. Nothing of the body may be used before this has returned.
-    std::uint64_t Verify(const std::string& action, std::string_view body, const AnswerStamp& stamp,
-                         std::int64_t now, std::uint64_t lowestSerial) const;
+    std::uint64_t Verify(const std::string& action, std::string_view body, const AnswerStamp& stamp, std::int64_t now,
+                         std::uint64_t lowestSerial) const;
 
 private:
     // The key as the platform's check holds it (signature_posix.cpp, signature_win32.cpp).

@@ -79,8 +79,9 @@ TEST_F(SignedService, KeygenMakesAPairThatSignsEveryAnswer) {
 
     // Another key's launcher trusts none of it.
     TempFolder other;
-    EXPECT_THROW(TAnswerVerifier(ReferenceService::Keygen(other.Path())).Verify("aria2.conf", conf, confStamp, UnixNow(), 0),
-                 UnverifiedAnswer);
+    EXPECT_THROW(
+        TAnswerVerifier(ReferenceService::Keygen(other.Path())).Verify("aria2.conf", conf, confStamp, UnixNow(), 0),
+        UnverifiedAnswer);
 }
 
 TEST_F(SignedService, EveryBadSignatureIsRefused) {
@@ -143,8 +144,8 @@ TEST_F(SignedService, AnAnswerHoldsOnlyForItsRequestSerialAndTime) {
         {"a serial with a sign", "gethomepageurl", home, with(&AnswerStamp::serial, "+" + stamp.serial), now, 0, 1},
         {"an expiry with a blank", "gethomepageurl", home, with(&AnswerStamp::expires, stamp.expires + " "), now, 0, 1},
         {"a serial below the highest taken", "gethomepageurl", home, stamp, now, serial + 1, 1},
-        {"within the clock leeway", "gethomepageurl", home, stamp, std::stoll(stamp.expires) + kClockLeewaySeconds,
-         0, 0},
+        {"within the clock leeway", "gethomepageurl", home, stamp, std::stoll(stamp.expires) + kClockLeewaySeconds, 0,
+         0},
         {"past it", "gethomepageurl", home, stamp, std::stoll(stamp.expires) + kClockLeewaySeconds + 1, 0, 2},
     };
     for (const auto& c : cases) {

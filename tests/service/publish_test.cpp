@@ -228,8 +228,9 @@ TEST(Publish, SignsWhatItPublishes) {
     auto header = [](const RawAnswer& a, const std::string& name) {
         const std::string marker = "\r\n" + name + ": ";
         const auto at = a.head.find(marker);
-        return at == std::string::npos ? std::string()
-                                       : a.head.substr(at + marker.size(), a.head.find("\r\n", at + 2) - at - marker.size());
+        return at == std::string::npos
+                   ? std::string()
+                   : a.head.substr(at + marker.size(), a.head.find("\r\n", at + 2) - at - marker.size());
     };
     std::string serial;
     for (const auto& [action, a] : answers) {

@@ -359,11 +359,16 @@ TEST_F(SignedWorkerTest, ReplayedSwappedExpiredAndOlderAnswersAreRefused) {
              return json{{"actions", {{"getPatches", save("getWowFiles")}}}};
          },
          kFailUnverified, [&] { EXPECT_FALSE(Exists(program / "Data/base.MPQ")); }},
-        {"an expired answer", [&] { return json{{"actions", {{"getwowhost", {{"expires_in", -1000}}}}}}; },
+        {"an expired answer",
+         [&] {
+             return json{{"actions", {{"getwowhost", {{"expires_in", -1000}}}}}};
+         },
          kFailExpired, [&] { EXPECT_EQ(form->WowHost(), ""); }},
         {"one that expired within the clock leeway",
-         [&] { return json{{"actions", {{"getwowhost", {{"expires_in", -200}}}}}}; }, kPatchVerify,
-         [&] { EXPECT_EQ(form->WowHost(), "127.0.0.1"); }},
+         [&] {
+             return json{{"actions", {{"getwowhost", {{"expires_in", -200}}}}}};
+         },
+         kPatchVerify, [&] { EXPECT_EQ(form->WowHost(), "127.0.0.1"); }},
         {"a serial below one an earlier run took",
          [&] {
              WriteBytes(program / "down/answer-serial", "999999999999999\n");
@@ -371,8 +376,10 @@ TEST_F(SignedWorkerTest, ReplayedSwappedExpiredAndOlderAnswersAreRefused) {
          },
          kFailUnverified, [&] { EXPECT_EQ(form->Count("load"), 0u); }},
         {"an update offer that names no version",
-         [&] { return json{{"actions", {{"getupdate", {{"body", offer.dump()}}}}}}; }, kPatchVerify,
-         [&] { EXPECT_FALSE(Exists(Temp() + "tarnwick_update.sh")); }},
+         [&] {
+             return json{{"actions", {{"getupdate", {{"body", offer.dump()}}}}}};
+         },
+         kPatchVerify, [&] { EXPECT_FALSE(Exists(Temp() + "tarnwick_update.sh")); }},
     };
     for (const auto& row : rows) {
         form = std::make_unique<Recorder>();
