@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -161,6 +162,18 @@ std::uint64_t ServerFolder::Serial() {
         return 0;
     const json serial = published_->value("serial", json());
     return serial.is_number_unsigned() ? serial.get<std::uint64_t>() : 0;
+}
+
+std::int64_t ServerFolder::SignedUntil() {
+    Load();
+    std::lock_guard lock(mutex_);
+    std::int64_t until = 0;
+    for (const auto& [key, reply] : signed_) {
+        const std::int64_t expires = std::atoll(reply.signedAs.expires.c_str());
+        if (expires > 0 && (until == 0 || expires < until))
+            until = expires;
+    }
+    return until;
 }
 
 ServerFolder::Reply ServerFolder::Render(const json& published, const json& settings, const std::string& action,

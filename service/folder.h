@@ -67,6 +67,8 @@ public:
     bool IsStale(const std::string& rel);
     // The serial of the published state (it grows with every publish); 0 while there is none.
     std::uint64_t Serial();
+    // When the first of the answers signed at publish time expires (Unix seconds); 0 for none.
+    std::int64_t SignedUntil();
 
     std::string Aria2Conf() const;
     // aria2.conf as published signed, or as it is now (unsigned) when the state is not signed.

@@ -878,6 +878,10 @@ int main(int argc, char** argv) {
     if (!published && !kTestKnobs)
         std::cout << "nothing is published in " << o.root << " yet: run tarnwick_service publish --root " << o.root
                   << '\n';
+    if (const std::int64_t until = service.Folder().SignedUntil();
+        until > 0 && until <= tws::UnixNow() && o.signingKey.empty())
+        std::cout << "expired: the answers signed at publish time ran out; launchers built with the key refuse them "
+                     "until you publish again with --signing-key\n";
     // One thread per open connection (up to a cap far above what a single host serves), so idle
     // keep-alive connections never make other launchers wait; each connection takes a descriptor.
     rlimit files{};
