@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -126,8 +127,10 @@ bool ServerFolder::Load(const std::function<void(const std::string&)>& stale) {
     if (state->contains("signed") && (*state)["signed"].is_object())
         for (const auto& [key, answer] : (*state)["signed"].items())
             if (answer.is_object() && answer.value("body", json()).is_string())
-                signedAnswers[key] = {200, std::make_shared<const std::string>(answer["body"].get<std::string>()),
-                                      answer.value("signature", "")};
+                signedAnswers[key] = {
+                    200,
+                    std::make_shared<const std::string>(answer["body"].get<std::string>()),
+                    {answer.value("signature", ""), answer.value("serial", ""), answer.value("expires", "")}};
     std::lock_guard lock(mutex_);
     published_ = state;
     loadedSize_ = size;
@@ -152,6 +155,27 @@ bool ServerFolder::IsStale(const std::string& rel) {
     return !Stamp(root_ + rel, s, t) || s != stamp.first || t != stamp.second;
 }
 
+std::uint64_t ServerFolder::Serial() {
+    Load();
+    std::lock_guard lock(mutex_);
+    if (!published_)
+        return 0;
+    const json serial = published_->value("serial", json());
+    return serial.is_number_unsigned() ? serial.get<std::uint64_t>() : 0;
+}
+
+std::int64_t ServerFolder::SignedUntil() {
+    Load();
+    std::lock_guard lock(mutex_);
+    std::int64_t until = 0;
+    for (const auto& [key, reply] : signed_) {
+        const std::int64_t expires = std::atoll(reply.signedAs.expires.c_str());
+        if (expires > 0 && (until == 0 || expires < until))
+            until = expires;
+    }
+    return until;
+}
+
 ServerFolder::Reply ServerFolder::Render(const json& published, const json& settings, const std::string& action,
                                          const std::string& version, const std::string& base) {
     auto text = [](const json& j) {
@@ -166,6 +190,7 @@ ServerFolder::Reply ServerFolder::Render(const json& published, const json& sett
         if (!update.is_object() || CompareVersions(version, update.value("version", "0")) >= 0)
             return {200, text({{"url", ""}}), {}};
         json answer = {{"url", base + "/files/" + UrlPathEncode(update.value("file", ""))},
+                       {"version", update.value("version", "0")},
                        {"filename", update.value("filename", "")},
                        {"MD5", update.value("md5", "")}};
         if (update.contains("paramstr"))

@@ -11,6 +11,8 @@
 //   patches/          patch files by their path in the game folder, listed by getPatches
 //   update/, addons/  the update program and add-on archives
 //   aria2.conf        served at /apps/w02/aria2.conf (a working default when missing)
+#include "signing.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -48,7 +50,7 @@ public:
     struct Reply {
         int status = 200;
         std::shared_ptr<const std::string> body;
-        std::string signature; // set for an answer signed when it was published
+        AnswerStamp signedAs; // set for an answer signed when it was published
     };
     Reply Answer(const std::string& action, const std::string& version, const std::string& base);
     // The answer text itself, from a published state and the settings.
@@ -63,6 +65,10 @@ public:
     bool Load(const std::function<void(const std::string&)>& stale = {});
     // True when `rel` (below the root) was published with another size or time than it has now.
     bool IsStale(const std::string& rel);
+    // The serial of the published state (it grows with every publish); 0 while there is none.
+    std::uint64_t Serial();
+    // When the first of the answers signed at publish time expires (Unix seconds); 0 for none.
+    std::int64_t SignedUntil();
 
     std::string Aria2Conf() const;
     // aria2.conf as published signed, or as it is now (unsigned) when the state is not signed.

@@ -1,14 +1,17 @@
 // The reference launcher service: the demo's default service and the tests' server in one program.
 //
-//   tarnwick_service publish --root FOLDER [--signing-key PEM]
+//   tarnwick_service publish --root FOLDER [--signing-key PEM [--lifetime 7d]]
 //   tarnwick_service --root FOLDER [--host 127.0.0.1] [--port N] [--port-file FILE] [--log FILE]
 //                    [--idle-timeout S] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]]
-//                    [--signing-key PEM]
+//                    [--signing-key PEM [--lifetime 1h]]
 //   tarnwick_service keygen DIR
 //
 // --signing-key names an Ed25519 private key: every answer the service makes itself (the
-// actions, aria2.conf, the add-on list, error and redirect texts) then carries the header
-// X-Tarnwick-Signature, the base64 signature of its exact body. Files served from the folder are
+// actions, aria2.conf, the add-on list, error and redirect texts) then carries the headers
+// X-Tarnwick-Signature, X-Tarnwick-Serial (the published serial) and X-Tarnwick-Expires (now plus
+// --lifetime, rounded up to the minute), the signature covering them, the action and the exact
+// body (signing.h). It needs "public_url" in service.json: the service refuses to start without
+// it rather than sign URLs built from a request's Host header. Files served from the folder are
 // sent unsigned; the signed lists carry their digests. keygen writes DIR/signing-key.pem and
 // DIR/signing-key.pub (never over an existing key) and prints the public key in the form the
 // launcher's build setting TARNWICK_SIGNING_KEY takes.
@@ -25,8 +28,13 @@
 // SIGTERM, SIGINT and SIGHUP end the service (exit status 0).
 // --idle-timeout S closes a connection that has sent no request for S seconds (default 5).
 // --port 0 (the default) takes a free port; the port is printed ("listening on URL") and written to
-// --port-file once the server accepts connections. --log appends one JSON line per request as it
-// arrived (method, target, version, headers, body, client port) so tests can check the wire.
+// --port-file once the server accepts connections. --log appends one JSON line per request (method,
+// path, version, header names with the values of the plain protocol headers only, the names of
+// the form fields, the body's size, client port) to a file readable by its owner only: no
+// cookies, form values or bodies. The head of a request is held to 100 fields and 32 KiB while it
+// is read (431 beyond), so a connection never holds more than that.
+// --wire-log (tarnwick_test_service only) appends every request whole (target, headers, body) so
+// tests can check the wire.
 // --knobs (tarnwick_test_service only, which also publishes before each answer) names a JSON
 // file, re-read on every request, that bends answers for tests:
 //   {"paths":   {"/files/client/a.bin": KNOB, ...},
@@ -38,11 +46,13 @@
 // "cut_after" (announce the whole length, send N bytes, close), "stall_after" (send N bytes, then
 // nothing for "stall_ms", default 120000), "no_length" (no Content-Length, chunked), "headers"
 // ({name: value} added to the answer, e.g. Set-Cookie), "altered_body" (this text goes out in
-// place of the body after it was signed: a change on the way), "signature" (this header value
-// in place of the signature; "" sends none), "rate" (send the body at this many bytes per second),
-// "type" (this Content-Type).
+// place of the body after it was signed: a change on the way), "signature", "serial", "expires"
+// (this header value in place of the one made; "" sends none: with the three, an answer saved
+// earlier), "expires_in" (sign the answer to hold this many seconds from now; negative: expired),
+// "rate" (send the body at this many bytes per second), "type" (this Content-Type).
 // A POST to /demo/event is a page's report (the demo home page sends what the launcher hands it):
 // its body is printed on standard output as one line, "page: TEXT", which scripts/demo narrates.
+#include "connection.h"
 #include "folder.h"
 #include "pool.h"
 #include "publish.h"
@@ -56,15 +66,21 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
+#include <tuple>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -91,7 +107,8 @@ struct Options {
     std::string host = "127.0.0.1";
     int port = 0;
     int idleTimeout = 5; // seconds a connection may wait for its next request
-    std::string portFile, logFile, knobsFile, tlsCert, tlsKey, tlsMax, signingKey;
+    std::int64_t lifetime = tws::kOnlineLifetime; // of the answers the service signs
+    std::string portFile, logFile, wireLogFile, knobsFile, tlsCert, tlsKey, tlsMax, signingKey;
 };
 
 // Sleeps up to `ms`, ending early when the server stops, so a stalled answer never holds it.
@@ -175,8 +192,8 @@ struct Content {
     int status = 200;
     std::string type = "text/plain; charset=utf-8";
     std::shared_ptr<const std::string> body = std::make_shared<const std::string>(); // shared, never copied
-    std::string file;      // when set, the body is this file's bytes
-    std::string signature; // the signature the body was published with, if it was
+    std::string file;             // when set, the body is this file's bytes
+    tws::AnswerStamp publishedAs; // the signature the body was published with, if it was
     const std::string& Text() const { return *body; }
     void SetText(std::string text) { body = std::make_shared<const std::string>(std::move(text)); }
     std::uint64_t Size() const {
@@ -211,8 +228,20 @@ struct Content {
 class Service {
 public:
     explicit Service(const Options& o) : options_(o), folder_(o.root) {
-        if (!o.signingKey.empty())
-            signer_ = std::make_unique<tws::Signer>(o.signingKey);
+        if (o.signingKey.empty())
+            return;
+        // Without a fixed address the file URLs would come from each request's Host header, and
+        // the service would sign whatever site a request names.
+        const std::string url = folder_.Settings().value("public_url", "");
+        if (!IsPublicUrl(url))
+            throw std::runtime_error("--signing-key needs \"public_url\" in " + folder_.Root() +
+                                     "service.json (the http:// or https:// address players fetch the files from): "
+                                     "signed answers must not name whatever host a request asks for");
+        signer_ = std::make_unique<tws::Signer>(o.signingKey);
+    }
+
+    static bool IsPublicUrl(const std::string& url) {
+        return (url.rfind("http://", 0) == 0 && url.size() > 7) || (url.rfind("https://", 0) == 0 && url.size() > 8);
     }
 
     void Handle(const httplib::Request& req, httplib::Response& res) {
@@ -227,8 +256,15 @@ public:
             action = form.count("a") ? form["a"] : "";
             version = form.count("version") ? form["version"] : "";
         }
+        // What a signature binds the answer to: the action asked, the configuration, or the path.
+        const std::string signedAction = req.path == "/index.php"             ? action
+                                         : req.path == "/apps/w02/aria2.conf" ? std::string("aria2.conf")
+                                         : req.path == "/api/addons"          ? std::string("addons")
+                                                                              : req.path;
         const int hop = req.has_param("_hop") ? std::atoi(req.get_param_value("_hop").c_str()) : 0;
         json knob = FindKnob(req.path, action, hop);
+        const std::int64_t lifetime =
+            knob.contains("expires_in") ? knob.value("expires_in", std::int64_t{0}) : options_.lifetime;
 
         const int redirects = knob.value("redirects", 0);
         if (hop < redirects || (hop == 0 && knob.contains("redirect_to"))) {
@@ -238,7 +274,7 @@ public:
             res.set_header("Location", location);
             const std::string text = "redirect " + std::to_string(hop + 1) + "\n";
             if (signer_)
-                res.set_header(tws::kSignatureHeader, signer_->Sign(text));
+                SetStamp(res, SignatureOf(signedAction, std::make_shared<const std::string>(text), lifetime));
             res.set_content(text, "text/plain");
             return;
         }
@@ -270,18 +306,23 @@ public:
         // signed goes out with the signature it was published with.
         const bool bodyBent = knob.contains("status") || knob.contains("body") || knob.contains("body_hex");
         if (signer_ && content.file.empty())
-            res.set_header(tws::kSignatureHeader, SignatureOf(content.body));
-        else if (!content.signature.empty() && !bodyBent)
-            res.set_header(tws::kSignatureHeader, content.signature);
+            SetStamp(res, SignatureOf(signedAction, content.body, lifetime));
+        else if (!content.publishedAs.signature.empty() && !bodyBent)
+            SetStamp(res, content.publishedAs);
         if (knob.contains("altered_body")) {
             content.file.clear();
             content.SetText(knob.value("altered_body", std::string()));
         }
-        if (knob.contains("signature")) {
-            res.headers.erase(tws::kSignatureHeader);
-            const std::string signature = knob.value("signature", std::string());
-            if (!signature.empty())
-                res.set_header(tws::kSignatureHeader, signature);
+        // A stamp header in place of the one made ("" sends none): an answer saved earlier.
+        for (const auto& [name, header] :
+             {std::pair{"signature", tws::kSignatureHeader}, std::pair{"serial", tws::kSerialHeader},
+              std::pair{"expires", tws::kExpiresHeader}}) {
+            if (!knob.contains(name))
+                continue;
+            res.headers.erase(header);
+            const std::string value = knob.value(name, std::string());
+            if (!value.empty())
+                res.set_header(header, value);
         }
         const json extraHeaders = knob.value("headers", json::object());
         for (const auto& [name, value] : extraHeaders.items())
@@ -311,10 +352,13 @@ public:
     }
 
 private:
+    // The start of the file URLs; empty when a signing service has lost its "public_url".
     std::string Base(const httplib::Request& req) {
         json settings = folder_.Settings();
-        if (settings.contains("public_url"))
-            return settings.value("public_url", std::string());
+        if (settings.contains("public_url") || signer_) {
+            std::string url = settings.value("public_url", std::string());
+            return signer_ && !IsPublicUrl(url) ? std::string() : url;
+        }
         return std::string(options_.tlsCert.empty() ? "http://" : "https://") + req.get_header_value("Host");
     }
 
@@ -324,10 +368,17 @@ private:
             const std::string asked = req.path == "/api/addons" ? "addons" : action == "addons" ? "" : action;
             if (kTestKnobs && asked != "gethomepageurl" && asked != "getwowhost")
                 Republish();
-            auto reply = folder_.Answer(asked, version, Base(req));
+            const std::string base = Base(req);
+            if (base.empty() && signer_) {
+                Say("refused: service.json names no \"public_url\"; answers are not signed for a requested host");
+                c.status = 503;
+                c.SetText(json({{"error", "service.json names no public_url"}}).dump());
+                return c;
+            }
+            auto reply = folder_.Answer(asked, version, base);
             c.status = reply.status;
             c.body = std::move(reply.body);
-            c.signature = std::move(reply.signature);
+            c.publishedAs = std::move(reply.signedAs);
             c.type = "application/json; charset=utf-8";
             return c;
         }
@@ -339,7 +390,7 @@ private:
         if (req.path == "/apps/w02/aria2.conf") {
             auto reply = folder_.SignedAria2Conf();
             c.body = std::move(reply.body);
-            c.signature = std::move(reply.signature);
+            c.publishedAs = std::move(reply.signedAs);
             return c;
         }
         if (req.path == "/" || req.path == "/home" || req.path == "/home/") {
@@ -481,22 +532,35 @@ private:
         return knob;
     }
 
-    // The service's own signature of an answer body; the same shared body (a cached answer) is
-    // signed once, since a client list of megabytes takes milliseconds to sign.
-    std::string SignatureOf(const std::shared_ptr<const std::string>& body) {
+    // The service's own signature of an answer to `action`, for the published serial, to hold
+    // `lifetime` seconds. The expiry is rounded up to the minute, so the same shared body (a
+    // cached answer) is signed once a minute: a client list of megabytes takes milliseconds.
+    tws::AnswerStamp SignatureOf(const std::string& action, const std::shared_ptr<const std::string>& body,
+                                 std::int64_t lifetime) {
+        const std::uint64_t serial = folder_.Serial();
+        std::int64_t expires = tws::UnixNow() + lifetime;
+        if (lifetime >= 60)
+            expires = (expires + 59) / 60 * 60;
         if (body->size() < 64 * 1024)
-            return signer_->Sign(*body);
+            return signer_->SignAnswer(action, serial, expires, *body);
+        const auto key = std::make_tuple(body, action, serial, expires);
         {
             std::lock_guard lock(signaturesMutex_);
-            if (auto hit = signatures_.find(body); hit != signatures_.end())
+            if (auto hit = signatures_.find(key); hit != signatures_.end())
                 return hit->second;
         }
-        std::string signature = signer_->Sign(*body);
+        tws::AnswerStamp stamp = signer_->SignAnswer(action, serial, expires, *body);
         std::lock_guard lock(signaturesMutex_);
         if (signatures_.size() >= 64)
             signatures_.clear();
-        signatures_[body] = signature;
-        return signature;
+        signatures_[key] = stamp;
+        return stamp;
+    }
+
+    static void SetStamp(httplib::Response& res, const tws::AnswerStamp& stamp) {
+        res.set_header(tws::kSignatureHeader, stamp.signature);
+        res.set_header(tws::kSerialHeader, stamp.serial);
+        res.set_header(tws::kExpiresHeader, stamp.expires);
     }
 
     // The tests' build publishes before each answer that needs digests, so that tests may change
@@ -525,28 +589,94 @@ private:
         std::cout << "page: " << text << std::endl;
     }
 
+    // --log: what came, without what a player sent along (cookies and other header values, form
+    // values, bodies); --wire-log (tests only): every request whole.
     void Record(const httplib::Request& req) {
-        if (options_.logFile.empty())
+        if (logFd_ < 0 && wireLogFd_ < 0)
             return;
-        json headers = json::array();
-        for (const auto& [k, v] : req.headers)
-            if (k != "REMOTE_ADDR" && k != "REMOTE_PORT" && k != "LOCAL_ADDR" && k != "LOCAL_PORT")
-                headers.push_back({k, v});
         std::lock_guard lock(logMutex_);
-        json line = {{"n", ++requests_}, {"method", req.method},          {"target", req.target},
-                     {"path", req.path}, {"version", req.version},        {"headers", headers},
-                     {"body", req.body}, {"remote_port", req.remote_port}};
-        std::ofstream out(options_.logFile, std::ios::app);
-        out << line.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
+        ++requests_;
+        if (logFd_ >= 0)
+            AppendLine(logFd_, OutlineOf(req));
+        if (wireLogFd_ >= 0) {
+            json headers = json::array();
+            for (const auto& [k, v] : req.headers)
+                if (k != "REMOTE_ADDR" && k != "REMOTE_PORT" && k != "LOCAL_ADDR" && k != "LOCAL_PORT")
+                    headers.push_back({k, v});
+            AppendLine(wireLogFd_, {{"n", requests_},
+                                    {"method", req.method},
+                                    {"target", req.target},
+                                    {"path", req.path},
+                                    {"version", req.version},
+                                    {"headers", headers},
+                                    {"body", req.body},
+                                    {"remote_port", req.remote_port}});
+        }
+    }
+
+    json OutlineOf(const httplib::Request& req) const {
+        static const std::set<std::string> kShown{"host",   "user-agent",       "content-type", "content-length",
+                                                  "range",  "connection",       "accept",       "accept-encoding",
+                                                  "expect", "transfer-encoding"};
+        json headers = json::array();
+        for (const auto& [k, v] : req.headers) {
+            if (k == "REMOTE_ADDR" || k == "REMOTE_PORT" || k == "LOCAL_ADDR" || k == "LOCAL_PORT")
+                continue;
+            std::string lower = k;
+            for (char& c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            headers.push_back({k, kShown.count(lower) ? json(v) : json(std::to_string(v.size()) + " bytes")});
+        }
+        json fields = json::array();
+        for (const auto& [k, v] : req.params)
+            fields.push_back(k);
+        if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0)
+            for (const auto& [k, v] : ParseForm(req.body))
+                fields.push_back(k);
+        return {{"n", requests_},
+                {"method", req.method},
+                {"path", req.path},
+                {"version", req.version},
+                {"headers", headers},
+                {"form_fields", fields},
+                {"body_bytes", req.body.size()},
+                {"remote_port", req.remote_port}};
+    }
+
+    static void AppendLine(int fd, const json& line) {
+        const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + '\n';
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n <= 0)
+                return;
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+    // A log file for appending, readable and writable by its owner only (also when it was there).
+    static int OpenLog(const std::string& path) {
+        if (path.empty())
+            return -1;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+            if (fd >= 0)
+                ::close(fd);
+            throw std::runtime_error("cannot write the log " + path + " (or make it its owner's only)");
+        }
+        return fd;
     }
 
     Options options_;
     tws::ServerFolder folder_;
     std::unique_ptr<tws::Signer> signer_;
     std::mutex signaturesMutex_;
-    std::map<std::shared_ptr<const std::string>, std::string> signatures_; // by the body's identity
+    // By the body's identity, the action, the serial and the expiry.
+    std::map<std::tuple<std::shared_ptr<const std::string>, std::string, std::uint64_t, std::int64_t>, tws::AnswerStamp>
+        signatures_;
     std::mutex logMutex_;
     long requests_ = 0;
+    int logFd_ = OpenLog(options_.logFile);
+    int wireLogFd_ = OpenLog(options_.wireLogFile);
     std::mutex countMutex_;
     std::mutex publishMutex_;
     std::map<std::string, int> used_;
@@ -563,10 +693,10 @@ int TlsVersion(const std::string& v) {
 }
 
 int Usage() {
-    std::cerr << "usage: tarnwick_service publish --root FOLDER [--signing-key PEM]\n"
+    std::cerr << "usage: tarnwick_service publish --root FOLDER [--signing-key PEM [--lifetime 7d]]\n"
                  "       tarnwick_service --root FOLDER [--host H] [--port N] [--port-file F] [--log F] "
-                 "[--idle-timeout S] [--knobs F] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]] "
-                 "[--signing-key PEM]\n"
+                 "[--idle-timeout S] [--tls-cert PEM --tls-key PEM [--tls-max 1.0|1.1|1.2|1.3]] "
+                 "[--signing-key PEM [--lifetime 1h]]\n"
                  "       tarnwick_service keygen DIR\n";
     return 2;
 }
@@ -575,18 +705,23 @@ int Usage() {
 
 // tarnwick_service publish --root FOLDER: digests what changed and writes the published state.
 int PublishCommand(int argc, char** argv) {
-    std::string root, keyFile;
+    std::string root, keyFile, lifetimeText;
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--root" && i + 1 < argc)
             root = argv[++i];
         else if (a == "--signing-key" && i + 1 < argc)
             keyFile = argv[++i];
+        else if (a == "--lifetime" && i + 1 < argc)
+            lifetimeText = argv[++i];
         else
             return Usage();
     }
     std::unique_ptr<tws::Signer> signer;
+    std::int64_t lifetime = tws::kPublishLifetime;
     try {
+        if (!lifetimeText.empty())
+            lifetime = tws::ParseLifetime(lifetimeText);
         if (!keyFile.empty())
             signer = std::make_unique<tws::Signer>(keyFile);
     } catch (const std::exception& e) {
@@ -610,7 +745,7 @@ int PublishCommand(int argc, char** argv) {
         if (files == totalFiles)
             std::fputc('\n', stderr);
     };
-    const auto report = tws::Publish(fs::absolute(root).string() + "/", progress, true, signer.get());
+    const auto report = tws::Publish(fs::absolute(root).string() + "/", progress, true, signer.get(), lifetime);
     for (const auto& r : report.refused)
         std::cerr << "tarnwick_service publish: refused " << r << '\n';
     if (!report.ok) {
@@ -620,6 +755,12 @@ int PublishCommand(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("published %zu files (%.1f MB): %zu digested, %zu unchanged, in %.1f s\n", report.files,
                 double(report.bytes) / 1e6, report.digested, report.reused, seconds);
+    if (signer) {
+        const std::time_t until = static_cast<std::time_t>(tws::UnixNow() + lifetime);
+        char when[32];
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", std::gmtime(&until));
+        std::printf("signed answers hold until %s: publish again before then\n", when);
+    }
     return 0;
 }
 
@@ -664,6 +805,10 @@ int main(int argc, char** argv) {
                 o.logFile = next();
             else if (kTestKnobs && a == "--knobs")
                 o.knobsFile = next();
+            else if (kTestKnobs && a == "--wire-log")
+                o.wireLogFile = next();
+            else if (a == "--lifetime")
+                o.lifetime = tws::ParseLifetime(next());
             else if (a == "--tls-cert")
                 o.tlsCert = next();
             else if (a == "--tls-key")
@@ -689,9 +834,13 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The request line may take the library's longest target; the fields take the limits below,
+    // each line less than the library's own limit of a line (past which it would answer 400).
+    const tws::HeadLimits headLimits{CPPHTTPLIB_REQUEST_URI_MAX_LENGTH + kMaxHeaderBytes + 2, kMaxHeaderCount + 1,
+                                     CPPHTTPLIB_HEADER_MAX_LENGTH - 256};
     std::unique_ptr<httplib::Server> server;
     if (!o.tlsCert.empty()) {
-        server = std::make_unique<httplib::SSLServer>([&](SSL_CTX& ctx) {
+        server = tws::MakeBoundedServer(headLimits, [&](SSL_CTX& ctx) {
             if (SSL_CTX_use_certificate_chain_file(&ctx, o.tlsCert.c_str()) != 1 ||
                 SSL_CTX_use_PrivateKey_file(&ctx, o.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1)
                 return false;
@@ -711,7 +860,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     } else {
-        server = std::make_unique<httplib::Server>();
+        server = tws::MakeBoundedServer(headLimits);
     }
 
     std::unique_ptr<Service> servicePtr;
@@ -729,6 +878,10 @@ int main(int argc, char** argv) {
     if (!published && !kTestKnobs)
         std::cout << "nothing is published in " << o.root << " yet: run tarnwick_service publish --root " << o.root
                   << '\n';
+    if (const std::int64_t until = service.Folder().SignedUntil();
+        until > 0 && until <= tws::UnixNow() && o.signingKey.empty())
+        std::cout << "expired: the answers signed at publish time ran out; launchers built with the key refuse them "
+                     "until you publish again with --signing-key\n";
     // One thread per open connection (up to a cap far above what a single host serves), so idle
     // keep-alive connections never make other launchers wait; each connection takes a descriptor.
     rlimit files{};
@@ -753,9 +906,10 @@ int main(int argc, char** argv) {
         std::size_t size = 0;
         for (const auto& [k, v] : req.headers)
             size += k.size() + v.size() + 4;
-        if (req.headers.size() <= kMaxHeaderCount && size <= kMaxHeaderBytes)
+        if (!tws::HeadTooLarge() && req.headers.size() <= kMaxHeaderCount && size <= kMaxHeaderBytes)
             return httplib::Server::HandlerResponse::Unhandled;
         res.status = 431;
+        res.set_header("Connection", "close");
         res.set_content("request header fields too large\n", "text/plain");
         return httplib::Server::HandlerResponse::Handled;
     });

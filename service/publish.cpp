@@ -150,7 +150,7 @@ bool WriteAtomically(const std::string& path, const std::string& text) {
 
 PublishReport Publish(const std::string& root,
                       const std::function<void(std::size_t, std::size_t, std::uint64_t, std::uint64_t)>& progress,
-                      bool strict, const Signer* signer) {
+                      bool strict, const Signer* signer, std::int64_t lifetime) {
     PublishReport report;
     ServerFolder folder(root);
     const json settings = folder.Settings();
@@ -324,10 +324,20 @@ PublishReport Publish(const std::string& root,
                              {"time", job.time}});
     }
     out["addons"] = addonList;
+    const std::int64_t now = UnixNow();
+    const json oldSerial = old.value("serial", json());
+    const std::uint64_t serial = std::max<std::uint64_t>(
+        oldSerial.is_number_unsigned() ? oldSerial.get<std::uint64_t>() + 1 : 1, static_cast<std::uint64_t>(now));
+    out["serial"] = serial;
     if (signer) {
         json answers = json::object();
+        const std::int64_t expires = now + (lifetime > 0 ? lifetime : kPublishLifetime);
         auto add = [&](const std::string& key, const std::string& body) {
-            answers[key] = {{"body", body}, {"signature", signer->Sign(body)}};
+            // The action the launcher asks: both getupdate answers answer "getupdate".
+            const std::string action = key.substr(0, key.find(' '));
+            const AnswerStamp stamp = signer->SignAnswer(action, serial, expires, body);
+            answers[key] = {
+                {"body", body}, {"signature", stamp.signature}, {"serial", stamp.serial}, {"expires", stamp.expires}};
         };
         for (const char* action : {"gethomepageurl", "getwowhost", "getWowFiles", "getPatches", "addons"})
             add(action, *ServerFolder::Render(out, settings, action, "", publicUrl).body);

@@ -6,12 +6,17 @@
 //    "patches": [...],                                       the same below patches/
 //    "update":  {"version", "file", "filename", "paramstr", "md5", "size", "time"} or null,
 //    "addons":  [{"file", "name", "id", "type", "title", "md5", "size", "time"}, ...],
-//    "signed":  {"gethomepageurl": {"body", "signature"}, ...}}     only when published with a key
+//    "serial":  N,                                           grows with every publish
+//    "signed":  {"gethomepageurl": {"body", "signature", "serial", "expires"}, ...}}   only with a key
 //
 // "signed" holds, when a signing key was given, every answer the service hands out, made for
 // the "public_url" of service.json and signed: the five actions ("getupdate offered" for
 // launchers older than the update, "getupdate none" for the others), "addons" and "aria2.conf".
-// The service then hands those out as they are, and needs no key of its own.
+// The service then hands those out as they are, and needs no key of its own. They hold until
+// "expires" (publish time plus the lifetime): publish again before that.
+//
+// "serial" is one more than the last publish's, or the publish time in Unix seconds when that is
+// larger: a published.json lost or restored from a backup never makes it go back.
 //
 // "time" is the file's modification time as the file system gives it (nanoseconds); a file whose
 // size and time are unchanged keeps its digest on the next publish. The file is written under a
@@ -40,10 +45,10 @@ struct PublishReport {
 // files and bytes digested so far and the totals. Refused names leave the published state as it
 // was. Not `strict` (the tests' server only, which must be able to hand out hostile names):
 // every name is published as it is, and a missing file without a digest. With a `signer`, the
-// answers are signed too; that needs "public_url" in service.json.
+// answers are signed too, to hold for `lifetime` seconds; that needs "public_url" in service.json.
 PublishReport Publish(const std::string& root,
                       const std::function<void(std::size_t, std::size_t, std::uint64_t, std::uint64_t)>& progress = {},
-                      bool strict = true, const Signer* signer = nullptr);
+                      bool strict = true, const Signer* signer = nullptr, std::int64_t lifetime = 0);
 
 // Why a name that came from the server folder would be refused by a launcher; empty when it is fine.
 std::string NameProblem(const std::string& name);

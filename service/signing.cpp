@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +23,35 @@ std::string Base64(const unsigned char* data, std::size_t size) {
 
 } // namespace
 
+std::string SignedText(std::string_view action, std::string_view serial, std::string_view expires,
+                       std::string_view body) {
+    std::string text = "tarnwick-answer-2\n";
+    text.append(action).append("\n").append(serial).append("\n").append(expires).append("\n").append(body);
+    return text;
+}
+
+std::int64_t UnixNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t ParseLifetime(const std::string& text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && digits < 9 && text[digits] >= '0' && text[digits] <= '9')
+        ++digits;
+    const std::string unit = text.substr(digits);
+    const std::int64_t scale = unit.empty() || unit == "s" ? 1
+                               : unit == "m"               ? 60
+                               : unit == "h"               ? 3600
+                               : unit == "d"               ? 86400
+                                                           : 0;
+    const std::int64_t seconds = digits == 0 || scale == 0 ? 0 : std::stoll(text.substr(0, digits)) * scale;
+    if (seconds < 60 || seconds > 366 * 86400)
+        throw std::runtime_error("the lifetime \"" + text +
+                                 "\" is not between 1 minute and a year (seconds, or a number with s, m, h or d)");
+    return seconds;
+}
+
 Signer::Signer(const std::string& pemFile) {
     std::FILE* f = std::fopen(pemFile.c_str(), "rb");
     if (!f)
@@ -33,6 +63,13 @@ Signer::Signer(const std::string& pemFile) {
         throw std::runtime_error(pemFile + " holds no Ed25519 private key");
     }
     key_.reset(key, EVP_PKEY_free);
+}
+
+AnswerStamp Signer::SignAnswer(std::string_view action, std::uint64_t serial, std::int64_t expires,
+                               std::string_view body) const {
+    AnswerStamp stamp{{}, std::to_string(serial), std::to_string(expires)};
+    stamp.signature = Sign(SignedText(action, stamp.serial, stamp.expires, body));
+    return stamp;
 }
 
 std::string Signer::Sign(std::string_view body) const {

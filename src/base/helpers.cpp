@@ -9,6 +9,7 @@
 #include "platform/shell.h"
 #include "tarnwick_config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -248,6 +249,38 @@ void EndProcessesNamed(const std::string& name) {
 
 std::string FileVersionText(const std::string& path) {
     return platform::SameFile(path, platform::ExecutablePath()) ? TARNWICK_VERSION_TEXT : "0.0.0.0";
+}
+
+namespace {
+
+// The parts of a dotted version text; false when it is not one.
+bool VersionParts(const std::string& text, std::vector<std::uint32_t>& parts) {
+    parts.clear();
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t dot = text.find('.', start);
+        const std::string part = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty() || part.size() > 9 || part.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        parts.push_back(static_cast<std::uint32_t>(std::stoul(part)));
+        if (dot == std::string::npos)
+            return true;
+        start = dot + 1;
+    }
+}
+
+} // namespace
+
+bool IsNewerVersion(const std::string& offered, const std::string& own) {
+    std::vector<std::uint32_t> a, b;
+    if (!VersionParts(offered, a))
+        return false;
+    if (!VersionParts(own, b))
+        b.clear();
+    const std::size_t n = std::max(a.size(), b.size());
+    a.resize(n);
+    b.resize(n);
+    return a > b;
 }
 
 Md5Digest FileMd5(const std::string& path, const Md5ProgressHandler& handler) {

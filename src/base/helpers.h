@@ -66,6 +66,11 @@ void EndProcessesNamed(const std::string& name);
 // "0.0.0.0" for anything else.
 std::string FileVersionText(const std::string& path);
 
+// True when `offered` is a later version than `own`: both dotted whole decimal numbers
+// ("2.0.10.220"), compared part by part, a missing part counting 0. False when `offered` is
+// anything else (a blank, a letter, an empty part, a part beyond 9 digits).
+bool IsNewerVersion(const std::string& offered, const std::string& own);
+
 // MD5 of a file's content, read in blocks at every size. A missing or unopenable file gives the
 // digest of empty input; a read that fails raises tw::Error; a file that shrinks while it is read
 // gives the digest of what was read. The handler is called only for files larger than

@@ -1,7 +1,10 @@
 #include "net/signature.h"
 
+#include "platform/fs.h"
+
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 namespace tw {
@@ -78,17 +81,81 @@ TAnswerVerifier::TAnswerVerifier(std::string_view publicKey) {
     key_ = MakeKey(raw);
 }
 
-void TAnswerVerifier::Verify(std::string_view body, std::string_view signature, const std::string& what) const {
+std::string SignedText(std::string_view action, std::string_view serial, std::string_view expires,
+                       std::string_view body) {
+    std::string text = "tarnwick-answer-2\n";
+    text.reserve(text.size() + action.size() + serial.size() + expires.size() + body.size() + 3);
+    text.append(action).append("\n").append(serial).append("\n").append(expires).append("\n").append(body);
+    return text;
+}
+
+std::int64_t UnixNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool ParsePlainDecimal(std::string_view text, std::uint64_t& value) {
+    if (text.empty() || text.size() > 18)
+        return false;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    value = v;
+    return true;
+}
+
+std::uint64_t TAnswerVerifier::Verify(const std::string& action, std::string_view body, const AnswerStamp& stamp,
+                                      std::int64_t now, std::uint64_t lowestSerial) const {
     if (!key_)
-        return;
-    if (signature.empty())
-        throw UnverifiedAnswer("The answer to " + what + " carries no " + kSignatureHeader + " header");
+        return 0;
+    if (stamp.signature.empty())
+        throw UnverifiedAnswer("The answer to " + action + " carries no " + kSignatureHeader + " header");
+    std::uint64_t serial = 0, expires = 0;
+    if (!ParsePlainDecimal(stamp.serial, serial) || !ParsePlainDecimal(stamp.expires, expires))
+        throw UnverifiedAnswer("The answer to " + action + " carries no plain decimal " + kSerialHeader + " and " +
+                               kExpiresHeader + " headers");
     std::string raw;
-    if (!DecodeBase64(signature, raw) || raw.size() != kSignatureSize)
-        throw UnverifiedAnswer("The " + std::string(kSignatureHeader) + " header of the answer to " + what +
+    if (!DecodeBase64(stamp.signature, raw) || raw.size() != kSignatureSize)
+        throw UnverifiedAnswer("The " + std::string(kSignatureHeader) + " header of the answer to " + action +
                                " is not the base64 text of an Ed25519 signature");
-    if (!Matches(*key_, body, raw))
-        throw UnverifiedAnswer("The signature of the answer to " + what + " does not match its body");
+    if (!Matches(*key_, SignedText(action, stamp.serial, stamp.expires, body), raw))
+        throw UnverifiedAnswer("The signature of the answer to " + action + " does not match its body and request");
+    if (static_cast<std::int64_t>(expires) < now - kClockLeewaySeconds)
+        throw ExpiredAnswer("The answer to " + action + " expired at " + stamp.expires + " (now " +
+                            std::to_string(now) + ")");
+    if (serial < lowestSerial)
+        throw UnverifiedAnswer("The answer to " + action + " has serial " + stamp.serial + ", below " +
+                               std::to_string(lowestSerial) + " taken before");
+    return serial;
+}
+
+std::uint64_t TAnswerSerial::Highest() {
+    if (!read_) {
+        read_ = true;
+        std::string text;
+        std::uint64_t stored = 0;
+        if (platform::ReadFile(path_, text)) {
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+                text.pop_back();
+            if (ParsePlainDecimal(text, stored))
+                highest_ = std::max(highest_, stored);
+        }
+    }
+    return highest_;
+}
+
+void TAnswerSerial::Raise(std::uint64_t serial) {
+    if (serial <= Highest())
+        return;
+    highest_ = serial;
+    try {
+        platform::WriteFileAtomic(path_, std::to_string(serial) + "\n");
+    } catch (const Error&) {
+        // Kept for this run only; see the class comment.
+    }
 }
 
 } // namespace tw

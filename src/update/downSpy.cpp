@@ -31,7 +31,8 @@ TDownSpy::TDownSpy(IMainForm& form, std::string downTemp, std::string downPath, 
                    TAnswerVerifier verifier)
     : FForm(form), FHttp(std::make_unique<THttpClient>()), FSSLIO(std::make_unique<TTlsHandler>()),
       FDownTemp(std::move(downTemp)), FDownPath(std::move(downPath)), FProgramFolder(std::move(programFolder)),
-      FServiceUrl(ServiceUrl()), FDownloadHost(DownloadHost()), FVerifier(std::move(verifier)) {
+      FServiceUrl(ServiceUrl()), FDownloadHost(DownloadHost()), FVerifier(std::move(verifier)),
+      FAnswerSerial(FDownPath + "answer-serial") {
     FHttp->SetIOHandler(FSSLIO.get());
     FHttp->SetContentType(kFormContentType);
     FHttp->SetEvents({[this](std::int64_t total) { OnDownloadBegin(total); },
@@ -85,6 +86,8 @@ void TDownSpy::Execute() {
 std::string TDownSpy::FailureText(const std::exception_ptr& failure) const {
     try {
         std::rethrow_exception(failure);
+    } catch (const ExpiredAnswer&) {
+        return kFailExpired;
     } catch (const UnverifiedAnswer&) {
         return kFailUnverified;
     } catch (const SystemError& e) {
@@ -121,6 +124,11 @@ void TDownSpy::CheckUpdate() {
     const std::string url = answer.Trimmed("url");
     if (url.empty())
         return;
+    // Never a program older than or as old as this one (a saved answer, a mirror left behind); a
+    // build with a key takes only an offer that says what it offers.
+    const std::string offered = answer.Trimmed("version");
+    if (offered.empty() ? FVerifier.Enabled() : !IsNewerVersion(offered, FileVersionText(platform::ExecutablePath())))
+        return;
     // The name comes from the network: anything but a bare name could write outside the
     // temporary folder, or start a program that is already on the machine.
     const std::string filename = answer.Text("filename");
@@ -146,15 +154,27 @@ void TDownSpy::GetIntoFile(const std::string& url, const std::string& path, std:
 std::string TDownSpy::PostAction(const std::string& action, const FormFields& extra) {
     FServiceRequest = true;
     std::string body = tw::PostAction(*FHttp, FServiceUrl, action, extra);
-    FVerifier.Verify(body, FHttp->LastHeader(kSignatureHeader), action);
+    CheckAnswer(action, body);
     return body;
 }
 
 std::string TDownSpy::GetAria2Conf() {
     FServiceRequest = false;
     std::string conf = FHttp->Get(FDownloadHost + "/apps/w02/aria2.conf");
-    FVerifier.Verify(conf, FHttp->LastHeader(kSignatureHeader), "aria2.conf");
+    CheckAnswer("aria2.conf", conf);
     return conf;
+}
+
+void TDownSpy::CheckAnswer(const std::string& action, const std::string& body) {
+    if (!FVerifier.Enabled())
+        return;
+    const AnswerStamp stamp{FHttp->LastHeader(kSignatureHeader), FHttp->LastHeader(kSerialHeader),
+                            FHttp->LastHeader(kExpiresHeader)};
+    const std::uint64_t serial = FVerifier.Verify(action, body, stamp, UnixNow(), FAnswerSerial.Highest());
+    if (serial > FAnswerSerial.Highest()) {
+        EnsureFolder(FDownPath);
+        FAnswerSerial.Raise(serial);
+    }
 }
 
 void TDownSpy::ShowStatus(const std::string& text) {

@@ -39,6 +39,7 @@ inline constexpr int kMaxPatchPasses = 3;
 inline constexpr char kFailUnreachable[] = "无法连接登录器服务，请检查网络连接后重新启动登录器";
 inline constexpr char kFailBadAnswer[] = "登录器服务的应答有误，请稍后重新启动登录器";
 inline constexpr char kFailUnverified[] = "登录器服务的应答未能通过验证，可能已被篡改，请检查网络后重新启动登录器";
+inline constexpr char kFailExpired[] = "登录器服务的应答已过期，请检查电脑的日期和时间是否正确后重新启动登录器";
 inline constexpr char kFailDownload[] = "文件下载失败，请检查网络连接后重新启动登录器";
 inline constexpr char kFailDiskFull[] = "磁盘空间不足，请清理磁盘后重新启动登录器";
 inline constexpr char kFailPortTaken[] =
@@ -110,6 +111,9 @@ protected:
     std::string PostAction(const std::string& action, const FormFields& extra = {});
     // GETs the downloader's configuration; verified like a service answer.
     std::string GetAria2Conf();
+    // In a build with a key: raises unless `body` is a signed, fresh answer to `action`, no older
+    // than one taken before (in this run or an earlier one), and keeps its serial.
+    void CheckAnswer(const std::string& action, const std::string& body);
     // The failure text (kFail...) for an error that ended the sequence.
     std::string FailureText(const std::exception_ptr& failure) const;
 
@@ -141,6 +145,7 @@ protected:
     std::string FServiceUrl;
     std::string FDownloadHost;
     TAnswerVerifier FVerifier; // checks every answer the steps rely on before it is read
+    TAnswerSerial FAnswerSerial; // the highest serial taken, kept in <download folder>answer-serial
     std::string FSentText;     // the text the page got last: a progress event with an unchanged text sends nothing
 
     TAria2 FAria2;                // the aria2c of the current pass

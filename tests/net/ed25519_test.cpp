@@ -1,7 +1,6 @@
-// Our own Ed25519 check (the Windows build's) and the answer verifier of the build on RFC 8032's
-// test vectors, each also spoilt in every way a hostile answer could.
+// Our own Ed25519 check (the Windows build's answer verifier) on RFC 8032's test vectors, each also
+// spoilt in every way a hostile answer could.
 #include "net/ed25519.h"
-#include "net/signature.h"
 
 #include "ed25519_cases.h"
 
@@ -69,16 +68,9 @@ TEST(Ed25519, RfcVectorsVerifyAndEverySpoiltOneIsRefused) {
     for (const Vector& v : kVectors) {
         const std::string key = FromHex(v.key), signature = FromHex(v.signature);
         EXPECT_TRUE(ed25519::Verify(key, v.message, signature)) << v.name;
-        EXPECT_NO_THROW(TAnswerVerifier(EncodeBase64(key)).Verify(v.message, EncodeBase64(signature), "x")) << v.name;
         for (const auto& spoilt : test::Spoil(key, v.message, signature)) {
             EXPECT_FALSE(ed25519::Verify(spoilt.key, spoilt.message, spoilt.signature))
                 << v.name << ": " << spoilt.name;
-            if (spoilt.key.size() == ed25519::kPublicKeySize) {
-                EXPECT_THROW(TAnswerVerifier(EncodeBase64(spoilt.key))
-                                 .Verify(spoilt.message, EncodeBase64(spoilt.signature), "x"),
-                             UnverifiedAnswer)
-                    << v.name << ": " << spoilt.name;
-            }
         }
     }
     // TEST 1's key and message with R moved by a point of order 8 and S to match: a check that
@@ -87,7 +79,6 @@ TEST(Ed25519, RfcVectorsVerifyAndEverySpoiltOneIsRefused) {
                       mixed = FromHex("6a84d583f06569edb3f5ed77df65544b27d6948b4f0b2cb76f33dd8413b20719a4ecead7d0da10d0"
                                       "6e9dd4d2cd15f6b801100ecedcc864297318e1721ffa6c0c");
     EXPECT_FALSE(ed25519::Verify(key, "", mixed));
-    EXPECT_THROW(TAnswerVerifier(EncodeBase64(key)).Verify("", EncodeBase64(mixed), "x"), UnverifiedAnswer);
 }
 
 TEST(Ed25519, KeysDecodeOnlyFromCanonicalEncodingsOfPoints) {

@@ -124,3 +124,99 @@ TEST(ServiceHardening, IdleConnectionsAccessLogAndSigterm) {
     EXPECT_NE(out.find("access: GET /files/client/a.bin 200 12 "), std::string::npos) << out;
     EXPECT_NE(out.find("access: GET /service.json 404 "), std::string::npos) << out;
 }
+
+// One connection that sends header lines for ever is answered and closed once its head passes
+// the limits, however it is cut into lines: the service never holds more of it (before, it read
+// every line until the blank one and grew by as much).
+TEST(ServiceHardening, AnEndlessHeadIsCutAtItsLimits) {
+    TempFolder root;
+    MakeServerFolder(root);
+    ReferenceService service(root.Path(), {}, {}, true);
+    const struct {
+        const char* what;
+        std::string line; // repeated for ever
+    } rows[] = {
+        {"short lines", "X-A: b\r\n"},
+        {"long lines", "X-Filler: " + std::string(4000, 'y') + "\r\n"},
+        {"one endless line", std::string(4096, 'z')},
+    };
+    constexpr std::size_t kGiveUp = 256u << 20; // far beyond any socket buffers: the service kept reading
+    for (const auto& row : rows) {
+        const int fd = Connect(service.Port());
+        ASSERT_GE(fd, 0);
+        timeval limit{60, 0}; // a bound on a broken peer, not a timing check
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        std::string chunk = "GET /home/index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Endless: ";
+        std::string lines;
+        while (lines.size() < 64 * 1024)
+            lines += row.line;
+        std::size_t sent = 0;
+        while (sent < kGiveUp && StillOpen(fd)) {
+            const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += static_cast<std::size_t>(n);
+            chunk = lines;
+        }
+        std::string answer;
+        char buffer[4096];
+        for (ssize_t n; answer.size() < 65536 && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<std::size_t>(n));
+        ::close(fd);
+        EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 431") << row.what << ": " << answer.substr(0, 80);
+        EXPECT_LT(sent, kGiveUp) << row.what << ": the service read on";
+    }
+    EXPECT_EQ(RawRequest(service.Port(), Get("/files/client/a.bin")).body, "client bytes") << "and serves on";
+}
+
+// A service that signs names only its own address: without "public_url" it does not start, and
+// one whose "public_url" went away later signs no address a request brings in its Host header.
+TEST(ServiceHardening, ASigningServiceNeverSignsTheHostItIsAsked) {
+    TempFolder root, keys;
+    MakeServerFolder(root);
+    ReferenceService::Keygen(keys.Path());
+    const std::string out = root / "../refused-" + std::to_string(::getpid()) + ".out";
+    const int status = Shell("timeout 60 '" + BuildDir() + "/service/tarnwick_service' --root '" + root.Path() +
+                             "' --port 0 --signing-key '" + (keys / "signing-key.pem") + "' >'" + out + "' 2>&1");
+    EXPECT_EQ(status, 1) << "refused at start, not left running";
+    EXPECT_NE(ReadBytes(out).find("\"public_url\""), std::string::npos) << ReadBytes(out);
+    fs::remove(out);
+
+    WriteBytes(root / "service.json", R"({"public_url": "https://files.example.test"})");
+    ReferenceService service(root.Path(), {}, {"--signing-key", keys / "signing-key.pem"}, true);
+    const std::string form = "c=launcher&a=gethomepageurl";
+    const std::string ask = "POST /index.php HTTP/1.1\r\nHost: evil.example\r\nConnection: close\r\n"
+                            "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                            std::to_string(form.size()) + "\r\n\r\n" + form;
+    RawAnswer a = RawRequest(service.Port(), ask);
+    EXPECT_EQ(a.body, R"({"data":"https://files.example.test/home/index.html"})");
+    WriteBytes(root / "service.json", R"({"wowhost": "10.0.0.1"})");
+    a = RawRequest(service.Port(), ask);
+    EXPECT_EQ(a.status, 503);
+    EXPECT_EQ(a.body.find("evil.example"), std::string::npos) << a.body;
+}
+
+// --log tells what came, never what players sent along: it is its owner's only, and holds no
+// cookie, form value, query value or body.
+TEST(ServiceHardening, TheLogIsItsOwnersAndHoldsNothingPlayersSent) {
+    TempFolder root, work;
+    MakeServerFolder(root);
+    const std::string log = work / "service.log";
+    WriteBytes(log, "");
+    fs::permissions(log, fs::perms::all); // an existing log is made its owner's only too
+    ReferenceService service(root.Path(), {}, {"--log", log}, true);
+    const std::string form = "c=launcher&a=getwowhost&password=form-value-4711";
+    RawRequest(service.Port(), "POST /index.php?token=query-value-4711 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                               "Cookie: session=cookie-value-4711\r\nAuthorization: Basic auth-value-4711\r\n"
+                               "Connection: close\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                               "Content-Length: " +
+                                   std::to_string(form.size()) + "\r\n\r\n" + form);
+    RawRequest(service.Port(), Get("/files/client/a.bin"));
+    EXPECT_EQ(fs::status(log).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    const std::string text = ReadBytes(log);
+    EXPECT_NE(text.find("\"/index.php\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"password\""), std::string::npos) << "the form's field names are there: " << text;
+    EXPECT_NE(text.find("/files/client/a.bin"), std::string::npos) << text;
+    EXPECT_EQ(text.find("4711"), std::string::npos) << text;
+}

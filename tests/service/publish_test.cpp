@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 
 using namespace tw::test;
 using ::testing::HasSubstr;
@@ -210,25 +211,49 @@ TEST(Publish, SignsWhatItPublishes) {
                                           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                                               std::to_string(form.size()) + "\r\n\r\n" + form);
     };
-    const std::pair<std::string, RawAnswer> answers[] = {
+    struct Row {
+        const char* action;
+        RawAnswer answer;
+    };
+    const Row answers[] = {
         {"gethomepageurl", post("c=launcher&a=gethomepageurl")},
         {"getwowhost", post("c=launcher&a=getwowhost")},
-        {"getupdate (older)", post("c=launcher&a=getupdate&version=2.0")},
-        {"getupdate (current)", post("c=launcher&a=getupdate&version=9.0")},
+        {"getupdate", post("c=launcher&a=getupdate&version=2.0")},
+        {"getupdate", post("c=launcher&a=getupdate&version=9.0")},
         {"getWowFiles", post("c=launcher&a=getWowFiles")},
         {"getPatches", post("c=launcher&a=getPatches")},
         {"aria2.conf", RawRequest(service.Port(), Get("/apps/w02/aria2.conf"))},
-        {"add-on list", RawRequest(service.Port(), Get("/api/addons"))},
+        {"addons", RawRequest(service.Port(), Get("/api/addons"))},
     };
-    for (const auto& [what, a] : answers) {
-        EXPECT_EQ(a.status, 200) << what;
-        const std::string marker = "X-Tarnwick-Signature: ";
+    auto header = [](const RawAnswer& a, const std::string& name) {
+        const std::string marker = "\r\n" + name + ": ";
         const auto at = a.head.find(marker);
-        ASSERT_NE(at, std::string::npos) << what;
-        const std::string signature = a.head.substr(at + marker.size(), a.head.find("\r\n", at) - at - marker.size());
-        EXPECT_NO_THROW(verifier.Verify(a.body, signature, what)) << what;
+        return at == std::string::npos
+                   ? std::string()
+                   : a.head.substr(at + marker.size(), a.head.find("\r\n", at + 2) - at - marker.size());
+    };
+    std::string serial;
+    for (const auto& [action, a] : answers) {
+        EXPECT_EQ(a.status, 200) << action;
+        const tw::AnswerStamp stamp{header(a, "X-Tarnwick-Signature"), header(a, "X-Tarnwick-Serial"),
+                                    header(a, "X-Tarnwick-Expires")};
+        EXPECT_NO_THROW(verifier.Verify(action, a.body, stamp, tw::UnixNow(), 0)) << action;
+        EXPECT_EQ(serial.empty() ? serial = stamp.serial : serial, stamp.serial) << "one publish, one serial";
+        EXPECT_GT(std::stoll(stamp.expires), tw::UnixNow() + 6 * 86400) << "a week by default";
     }
-    EXPECT_THAT(answers[2].second.body, HasSubstr("https://cdn.example.test/files/update/setup.sh"));
-    EXPECT_EQ(json::parse(answers[3].second.body), json::parse(R"({"url": ""})"));
-    EXPECT_THAT(answers[4].second.body, HasSubstr("https://cdn.example.test/files/client/wow.exe"));
+    EXPECT_THAT(answers[2].answer.body, HasSubstr("https://cdn.example.test/files/update/setup.sh"));
+    EXPECT_THAT(answers[2].answer.body, HasSubstr("\"version\":\"9.0\"")) << "the offer names its version";
+    EXPECT_EQ(json::parse(answers[3].answer.body), json::parse(R"({"url": ""})"));
+    EXPECT_THAT(answers[4].answer.body, HasSubstr("https://cdn.example.test/files/client/wow.exe"));
+
+    // Publishing again, even at once and with another lifetime, gives a higher serial.
+    ASSERT_EQ(Publish(root, &out, {"--signing-key", keys / "signing-key.pem", "--lifetime", "2h"}), 0) << out;
+    EXPECT_THAT(out, HasSubstr("publish again before then"));
+    for (int i = 0; i < 500 && header(post("c=launcher&a=getwowhost"), "X-Tarnwick-Serial") == serial; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the service takes the new state on its own
+    const RawAnswer again = post("c=launcher&a=getwowhost");
+    EXPECT_GT(std::stoull(header(again, "X-Tarnwick-Serial")), std::stoull(serial));
+    EXPECT_LT(std::stoll(header(again, "X-Tarnwick-Expires")), tw::UnixNow() + 2 * 3600 + 60);
+    for (const char* bad : {"0", "30", "2x", "400d", "-5m"})
+        EXPECT_NE(Publish(root, &out, {"--signing-key", keys / "signing-key.pem", "--lifetime", bad}), 0) << bad;
 }

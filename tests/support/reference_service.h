@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -24,9 +25,10 @@ public:
     };
 
     // `root` is the server folder; the service's own files (log, knobs, port) go into a
-    // temporary folder of their own. The tests' build takes knobs and logs every request; the
-    // operator's build (`operatorBuild`) runs as an operator would start it.
-    // `extraArgs` go on its command line (e.g. --signing-key PEM).
+    // temporary folder of their own. The tests' build takes knobs and logs every request whole;
+    // the operator's build (`operatorBuild`) runs as an operator would start it.
+    // `extraArgs` go on its command line (e.g. --signing-key PEM). A service that signs needs
+    // "public_url": when service.json names none, it is given the service's own address.
     explicit ReferenceService(std::string root, Tls tls = {}, const std::vector<std::string>& extraArgs = {},
                               bool operatorBuild = false)
         : root_(std::move(root)), tls_(std::move(tls)) {
@@ -35,7 +37,7 @@ public:
         const std::string work = HostPath(work_.Path());
         std::vector<std::string> args{program, "--root", HostPath(root_), "--port", "0", "--port-file", work + "port"};
         if (!operatorBuild)
-            args.insert(args.end(), {"--log", work + "log", "--knobs", work + "knobs.json"});
+            args.insert(args.end(), {"--wire-log", work + "log", "--knobs", work + "knobs.json"});
         if (!tls_.cert.empty()) {
             args.insert(args.end(), {"--tls-cert", HostPath(tls_.cert), "--tls-key", HostPath(tls_.key)});
             if (!tls_.maxVersion.empty())
@@ -44,6 +46,11 @@ public:
         for (auto& a : PlatformServiceArgs())
             args.push_back(a);
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+        signs_ = std::find(extraArgs.begin(), extraArgs.end(), "--signing-key") != extraArgs.end();
+        nlohmann::json settings = ReadSettings();
+        const bool pin = signs_ && !settings.contains("public_url");
+        if (pin) // its port is known only once it runs; until then any address will do
+            WriteRaw(settings, "http://127.0.0.1:1");
         process_ = std::make_unique<HostProcess>(args, work_ / "stdout");
         for (int i = 0; i < 1000 && port_ == 0; ++i) {
             std::ifstream in(work_ / "port");
@@ -57,6 +64,8 @@ public:
         }
         if (port_ == 0)
             throw std::runtime_error("the reference service did not report its port");
+        if (pin)
+            WriteRaw(settings, Base());
     }
     ReferenceService(const ReferenceService&) = delete;
     ReferenceService& operator=(const ReferenceService&) = delete;
@@ -79,6 +88,14 @@ public:
     std::string Url(const std::string& path) const { return Base() + path; }
     std::string Endpoint() const { return Url("/index.php"); }
     const std::string& Root() const { return root_; }
+
+    // Writes service.json, with the service's address as "public_url" when it signs and
+    // `settings` names none.
+    void WriteSettings(nlohmann::json settings) const {
+        if (signs_ && !settings.contains("public_url"))
+            settings["public_url"] = Base();
+        WriteBytes(root_ + "/service.json", settings.dump());
+    }
 
     // Replaces the knobs (read by the service on every request).
     void SetKnobs(const nlohmann::json& knobs) {
@@ -123,8 +140,21 @@ public:
     }
 
 private:
+    nlohmann::json ReadSettings() const {
+        const std::string path = root_ + "/service.json";
+        if (!Exists(path))
+            return nlohmann::json::object();
+        nlohmann::json j = nlohmann::json::parse(ReadBytes(path), nullptr, false);
+        return j.is_object() ? j : nlohmann::json::object();
+    }
+    void WriteRaw(nlohmann::json settings, const std::string& publicUrl) const {
+        settings["public_url"] = publicUrl;
+        WriteBytes(root_ + "/service.json", settings.dump());
+    }
+
     std::string root_;
     Tls tls_;
+    bool signs_ = false;
     TempFolder work_{"tarnwick-service"};
     std::unique_ptr<HostProcess> process_;
     int port_ = 0;

@@ -205,6 +205,31 @@ TEST_F(WorkerTest, FileFailuresAreNamed) {
     EXPECT_EQ(Statuses().back(), kFailFiles);
 }
 
+// An offer of a version not newer than the launcher's own (a saved answer, a mirror left
+// behind) is neither fetched nor started. One that names no version is taken here; a build with a
+// key refuses it (SignedWorkerTest).
+TEST_F(WorkerTest, AnOfferNotNewerThanTheLauncherIsNotTaken) {
+    const struct {
+        const char* version; // nullptr: none named
+        bool taken;
+    } rows[] = {{TARNWICK_VERSION_TEXT, false}, {"0.0.0.1", false}, {"99.0 beta", false}, {nullptr, true}};
+    for (const auto& row : rows) {
+        const std::string name = row.version ? row.version : "(none)";
+        form = std::make_unique<Recorder>();
+        std::filesystem::remove_all(Temp());
+        json offer = {{"url", service->Url("/files/update/tarnwick_update.sh")},
+                      {"filename", "tarnwick_update.sh"},
+                      {"MD5", Md5Hex(FileMd5(root / "update/tarnwick_update.sh"))}};
+        if (row.version)
+            offer["version"] = row.version;
+        service->SetKnobs({{"actions", {{"getupdate", {{"body", offer.dump()}}}}}});
+        RunWorker();
+        EXPECT_EQ(Exists(Temp() + "tarnwick_update.sh"), row.taken) << name;
+        EXPECT_EQ(::testing::Matches(::testing::Contains(kFound))(Statuses()), row.taken) << name;
+        EXPECT_EQ(Statuses().back(), kPatchVerify) << name;
+    }
+}
+
 TEST_F(WorkerTest, AnEmptyHomePageUrlIsStillLoaded) {
     Settings({{"homepage", "  "}});
     RunWorker();
@@ -226,7 +251,9 @@ protected:
 
 TEST_F(SignedWorkerTest, SignedAnswersRunTheWholeSequence) {
     Settings({{"wowhost", "10.0.0.7"}, {"update", Update()}});
+    WriteBytes(program / "down/answer-serial", "not a number\n"); // a broken file costs nothing
     RunWorker();
+    EXPECT_GT(std::stoull(ReadBytes(program / "down/answer-serial")), 0u) << "the serial taken is kept";
     ASSERT_TRUE(WaitForFile(Temp() + "marker.txt")) << "the update program ran";
     EXPECT_EQ(form->WowHost(), "10.0.0.7");
     EXPECT_EQ(Statuses().back(), kPatchVerify);
@@ -292,5 +319,80 @@ TEST_F(SignedWorkerTest, AnAnswerChangedOnTheWayIsNeitherReadNorActedOn) {
         EXPECT_EQ(form->Count("post"), 0u) << action;
         for (const auto& a : Actions())
             EXPECT_EQ(a.find("GET /files/"), std::string::npos) << action << ": " << a;
+    }
+}
+
+// Answers rightly signed, but for another request, superseded or out of time: refused, and
+// nothing of them is acted on. The expired one tells the player to check the clock.
+TEST_F(SignedWorkerTest, ReplayedSwappedExpiredAndOlderAnswersAreRefused) {
+    // An answer as the service gave it, to be served again later or elsewhere.
+    auto save = [&](const std::string& action, const FormFields& extra = {}) {
+        THttpClient http;
+        const std::string body = tw::PostAction(http, service->Endpoint(), action, extra);
+        return json{{"body", body},
+                    {"signature", http.LastHeader(kSignatureHeader)},
+                    {"serial", http.LastHeader(kSerialHeader)},
+                    {"expires", http.LastHeader(kExpiresHeader)}};
+    };
+    const json offer = {{"url", service->Url("/files/update/tarnwick_update.sh")},
+                        {"filename", "tarnwick_update.sh"},
+                        {"MD5", Md5Hex(FileMd5(root / "update/tarnwick_update.sh"))}};
+    struct Row {
+        const char* name;
+        std::function<json()> knobs; // after the folder and settings are set afresh
+        const char* status;          // the last status text
+        std::function<void()> expect;
+    };
+    const std::vector<Row> rows = {
+        {"an old getupdate replayed after a newer publish",
+         [&] {
+             Settings({{"update", Update()}});
+             const json old = save("getupdate", {{"version", TARNWICK_VERSION_TEXT}});
+             Settings(json::object());
+             save("getWowFiles"); // the tests' service publishes before such an answer
+             return json{{"actions", {{"getupdate", old}}}};
+         },
+         kFailUnverified, [&] { EXPECT_FALSE(Exists(Temp() + "tarnwick_update.sh")); }},
+        {"the getWowFiles answer served for getPatches",
+         [&] {
+             WriteBytes(root / "client/Data/base.MPQ", "base");
+             return json{{"actions", {{"getPatches", save("getWowFiles")}}}};
+         },
+         kFailUnverified, [&] { EXPECT_FALSE(Exists(program / "Data/base.MPQ")); }},
+        {"an expired answer",
+         [&] {
+             return json{{"actions", {{"getwowhost", {{"expires_in", -1000}}}}}};
+         },
+         kFailExpired, [&] { EXPECT_EQ(form->WowHost(), ""); }},
+        {"one that expired within the clock leeway",
+         [&] {
+             return json{{"actions", {{"getwowhost", {{"expires_in", -200}}}}}};
+         },
+         kPatchVerify, [&] { EXPECT_EQ(form->WowHost(), "127.0.0.1"); }},
+        {"a serial below one an earlier run took",
+         [&] {
+             WriteBytes(program / "down/answer-serial", "999999999999999\n");
+             return json::object();
+         },
+         kFailUnverified, [&] { EXPECT_EQ(form->Count("load"), 0u); }},
+        {"an update offer that names no version",
+         [&] {
+             return json{{"actions", {{"getupdate", {{"body", offer.dump()}}}}}};
+         },
+         kPatchVerify, [&] { EXPECT_FALSE(Exists(Temp() + "tarnwick_update.sh")); }},
+    };
+    for (const auto& row : rows) {
+        form = std::make_unique<Recorder>();
+        std::filesystem::remove_all(program.Path());
+        std::filesystem::create_directories(program.Path());
+        WriteBytes(program / "wow.exe", "a game");
+        std::filesystem::remove_all(root / "client");
+        service->SetKnobs(json::object());
+        Settings(json::object());
+        service->SetKnobs(row.knobs());
+        RunWorker();
+        EXPECT_EQ(Statuses().back(), row.status) << row.name;
+        EXPECT_THAT(Statuses(), ::testing::Not(::testing::Contains(kFound))) << row.name;
+        row.expect();
     }
 }

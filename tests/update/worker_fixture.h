@@ -51,7 +51,12 @@ protected:
         serviceUrl = std::make_unique<ScopedEnv>("TARNWICK_SERVICE_URL", service->Endpoint().c_str());
         downloadHost = std::make_unique<ScopedEnv>("TARNWICK_DOWNLOAD_HOST", service->Base().c_str());
     }
-    void Settings(const json& settings) { WriteBytes(root / "service.json", settings.dump()); }
+    void Settings(const json& settings) {
+        if (service)
+            service->WriteSettings(settings);
+        else
+            WriteBytes(root / "service.json", settings.dump());
+    }
     json Update(const std::string& version = "9.0.0.0") {
         return {{"version", version},
                 {"file", "update/tarnwick_update.sh"},
