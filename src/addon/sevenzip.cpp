@@ -108,6 +108,9 @@ std::wstring Utf8ToWide(std::string_view text) {
 // genuine U+EF80..U+EFFF comes back as three such points). The stored bytes can thus be had back.
 constexpr char32_t kRawByteBase = 0xEF00;
 
+// The code page of names that are not UTF-8, before the system's: GBK.
+constexpr unsigned kLegacyNameCodePage = 936;
+
 bool IsRawBytePoint(wchar_t c) {
     return static_cast<char32_t>(c) >= kRawByteBase + 0x80 && static_cast<char32_t>(c) <= kRawByteBase + 0xFF;
 }
@@ -550,10 +553,22 @@ std::string T7zInArchive::ItemPath(std::uint32_t index) {
     if (!stored && (marks.unicodePathField || WideProperty(index, kpidHostOS) == L"Unix"))
         return WideToUtf8(reported);
     std::string name;
-    if (!platform::DecodeCodePage(StoredBytes(reported), FNameCodePage, name))
-        throw Error("The archive \"" + FArchivePath + "\" holds the item name \"" + Printable(reported) +
-                    "\", which is not text in code page " + std::to_string(FNameCodePage));
-    return name;
+    if (!stored) {
+        if (!platform::DecodeCodePage(StoredBytes(reported), FNameCodePage, name))
+            throw Error("The archive \"" + FArchivePath + "\" holds the item name \"" + Printable(reported) +
+                        "\", which is not text in code page " + std::to_string(FNameCodePage));
+        return name;
+    }
+    // Bytes that are not UTF-8: the add-ons met here come from Chinese sites whatever the
+    // player's own language, so GBK is tried before the system's code page.
+    const std::string bytes = StoredBytes(reported);
+    if (platform::DecodeCodePage(bytes, kLegacyNameCodePage, name) || platform::DecodeCodePage(bytes, FNameCodePage, name))
+        return name;
+    std::string codePages = std::to_string(kLegacyNameCodePage);
+    if (FNameCodePage != kLegacyNameCodePage)
+        codePages += " or " + std::to_string(FNameCodePage);
+    throw Error("The archive \"" + FArchivePath + "\" holds the item name \"" + Printable(reported) +
+                "\", which is not text in code page " + codePages);
 }
 
 bool T7zInArchive::ItemIsFolder(std::uint32_t index) {

@@ -48,8 +48,10 @@ public:
     virtual void SetNameCodePage(std::uint32_t codePage) = 0;
     virtual std::uint32_t NumberOfItems() = 0;
     // The item's path in UTF-8, separators as stored. A name marked as UTF-8, or with a Unicode
-    // path field, is taken as such; a name made on Unix is UTF-8 when it is valid UTF-8; any other
-    // is decoded with the name code page. Raises tw::Error for a name that does not decode.
+    // path field, is taken as such; a name made on Unix is UTF-8 when it is valid UTF-8; another
+    // valid UTF-8 name is decoded with the name code page; a name that is not valid UTF-8 is
+    // decoded as GBK (936) when it is GBK, else with the name code page. Raises tw::Error for a
+    // name that does not decode.
     virtual std::string ItemPath(std::uint32_t index) = 0;
     virtual bool ItemIsFolder(std::uint32_t index) = 0;
     // Unpacks all items into `folder` (created when missing). Refuses the whole archive, before

@@ -288,11 +288,17 @@ TEST(SevenZipNames, UnmarkedNamesAreDecodedInTheCodePageAndMarkedOnesKept) {
     EXPECT_EQ(ReadBytes(tmp / "out/团队助手/核心.lua"), "gbk");
     EXPECT_EQ(ReadBytes(tmp / "out/flag/插件"), "flagged");
 
-    // Under another locale the same bytes read otherwise.
-    reader = Reader();
-    reader->SetNameCodePage(1252);
-    reader->OpenFile(tmp / "names.zip");
-    EXPECT_EQ(reader->ItemPath(0), "ÍÅ¶ÓÖúÊÖ/ºËÐÄ.lua");
+    // Add-ons come from Chinese sites whatever the player's language: a name that is not UTF-8 is
+    // GBK when it can be, and only else in the locale's code page.
+    MakePythonZip(tmp / "latin.zip", "raw('团队助手/核心.lua', 'gbk')\nraw(b'caf\\xe9.txt', 'latin')\n");
+    for (const char* lang : {"C", "en_US.UTF-8"}) {
+        ScopedEnv all("LC_ALL", nullptr), ctype("LC_CTYPE", nullptr), language("LANG", lang);
+        reader = Reader();
+        reader->OpenFile(tmp / "names.zip");
+        EXPECT_EQ(reader->ItemPath(0), "团队助手/核心.lua") << lang;
+        reader->OpenFile(tmp / "latin.zip");
+        EXPECT_EQ(reader->ItemPath(1), "café.txt") << lang;
+    }
 }
 
 TEST(SevenZipNames, UndecodableOrCollidingNamesRefuseTheArchiveBeforeWriting) {
