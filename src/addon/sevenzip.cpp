@@ -1,6 +1,7 @@
 #include "addon/sevenzip.h"
 
 #include "base/helpers.h"
+#include "base/safePath.h"
 #include "base/text.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -183,6 +184,14 @@ TNameMarks ReadNameMarks(std::wstring_view characts) {
     return marks;
 }
 
+// A path as Windows compares names: without regard to the case of letters (ASCII ones here).
+std::string CaseFolded(std::string path) {
+    for (char& c : path)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return path;
+}
+
 bool IsArchiveSeparator(char c) {
     return c == '/' || c == '\\';
 }
@@ -232,7 +241,7 @@ bool SafeItemPath(std::string_view archivePath, std::string& relative) {
         while (end < archivePath.size() && !IsArchiveSeparator(archivePath[end]))
             ++end;
         std::string_view part = archivePath.substr(start, end - start);
-        if (part == "..")
+        if (part == ".." || IsNameWindowsRefuses(part))
             return false;
         if (!part.empty() && part != ".") {
             if (!relative.empty())
@@ -599,13 +608,14 @@ std::vector<T7zInArchive::TItem> T7zInArchive::PlanItems() {
             throw Error("The archive \"" + FArchivePath + "\" holds a file item without a name");
         if (auto sep = item.path.rfind(platform::kPathSeparator); sep != std::string::npos)
             item.folder = item.path.substr(0, sep + 1);
-        // Two names that differ as stored may be one after decoding; neither may silently replace
-        // the other.
-        if (!(item.isFolder ? folders : files).insert(item.path).second && !item.isFolder)
+        // Two names that differ as stored may be one after decoding, or on Windows, which ignores
+        // case; neither may silently replace the other.
+        const std::string key = CaseFolded(item.path), folderKey = CaseFolded(item.folder);
+        if (!(item.isFolder ? folders : files).insert(key).second && !item.isFolder)
             throw Error("The archive \"" + FArchivePath + "\" holds more than one file \"" + item.path + "\"");
-        for (std::size_t sep = item.folder.find(platform::kPathSeparator); sep != std::string::npos;
-             sep = item.folder.find(platform::kPathSeparator, sep + 1))
-            folders.insert(item.folder.substr(0, sep));
+        for (std::size_t sep = folderKey.find(platform::kPathSeparator); sep != std::string::npos;
+             sep = folderKey.find(platform::kPathSeparator, sep + 1))
+            folders.insert(folderKey.substr(0, sep));
     }
     for (const auto& file : files)
         if (folders.count(file))

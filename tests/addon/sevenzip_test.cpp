@@ -49,9 +49,8 @@ TEST(SevenZipPaths, ItemPathsAreMadeRelativeOrRefused) {
         {"Interface\\AddOns\\x.lua", "Interface/AddOns/x.lua"},
         {"./a//b/./c", "a/b/c"},
         {"a/b/", "a/b"},
-        {"..a/b..", "..a/b.."},
+        {"..a/b..c", "..a/b..c"},
         {"插件/配置.lua", "插件/配置.lua"},
-        {"ab:c", "ab:c"},
         {"", ""},
     };
     for (const auto& [in, out] : good) {
@@ -59,7 +58,7 @@ TEST(SevenZipPaths, ItemPathsAreMadeRelativeOrRefused) {
         EXPECT_EQ(rel, out) << in;
     }
     for (const char* bad : {"../evil.txt", "a/../../up.txt", "a/..", "..", "a\\..\\..\\x", "/abs.txt", "\\abs.txt",
-                            "\\\\server\\share\\x", "C:/drive.txt", "c:drive.txt", "a:b", "Z:\\x"})
+                            "\\\\server\\share\\x", "C:/drive.txt", "c:drive.txt", "a:b", "Z:\\x", "ab:c"})
         EXPECT_FALSE(SafeItemPath(bad, rel)) << bad;
 }
 

@@ -189,10 +189,14 @@ TEST(EndProcessesNamed, EndsMatchingProcessesWhateverTheCaseAndSparesOthers) {
 #include "base/safePath.h"
 
 TEST(SafePath, OnlyPathsThatStayInsideTheirFolder) {
-    for (const char* ok : {"wow.exe", "Data/zhCN/a.MPQ", "Data\\zhCN\\a.MPQ", "a/./b", "..a/b..", "插件/文件.lua"})
+    for (const char* ok : {"wow.exe", "Data/zhCN/a.MPQ", "Data\\zhCN\\a.MPQ", "a/./b", "..a/b..c", "插件/文件.lua",
+                           "CONSOLE.lua", "com10", "lpt0.txt", "nul_x/a", "a .b"})
         EXPECT_TRUE(IsContainedRelativePath(ok)) << ok;
+    // Names that Windows refuses or reads as another file count as leaving the folder.
     for (const char* bad : {"", "/etc/passwd", "\\Windows\\x", "C:/x", "C:x", "../x", "a/../../x", "a\\..\\x", "a/..",
-                            "..", ".", "folder/", "a:b"})
+                            "..", ".", "folder/", "a:b", "Data/a.MPQ:stream", "CON", "nul.txt", "Data/Com1.MPQ",
+                            "LPT9", "aux /x", "a./b", "Data/x.MPQ.", "Data/x.MPQ ", "a<b", "a|b", "a?b", "a*b",
+                            "a\"b", "a\tb"})
         EXPECT_FALSE(IsContainedRelativePath(bad)) << bad;
     EXPECT_TRUE(IsPlainFileName("update.exe"));
     EXPECT_FALSE(IsPlainFileName("sub/update.exe"));
