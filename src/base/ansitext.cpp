@@ -36,7 +36,7 @@ void WriteNativeProgramLines(const std::string& path, const std::vector<std::str
         text += line;
         text += "\r\n";
     }
-    platform::WriteFileAtomic(path, platform::Utf8ToNativeProgramText(text));
+    platform::WriteFileAtomic(path, text);
 }
 
 } // namespace tw

@@ -10,9 +10,9 @@ namespace tw {
 // the system's reason on failure.
 void WriteAnsiLines(const std::string& path, const std::vector<std::string>& lines);
 
-// Writes `lines` with CR LF for a program native to this system (the downloader's input list),
-// in the encoding such a program reads file names in: a Linux aria2c takes the bytes of out= as
-// the file's name, so a name in the Windows code page would land under a garbled name. Replaced
+// Writes `lines` with CR LF in UTF-8, for the downloader's input list: aria2c takes the bytes of
+// out= as UTF-8 on every system (on Windows it turns each name from UTF-8 into UTF-16), so a name
+// in the ANSI code page would land under a garbled name, even on a Chinese Windows. Replaced
 // atomically; raises tw::Error like WriteAnsiLines.
 void WriteNativeProgramLines(const std::string& path, const std::vector<std::string>& lines);
 

@@ -27,8 +27,4 @@ std::string Utf8ToCodePage(const std::string& utf8, unsigned codePage);
 std::string Utf8ToAnsi(const std::string& utf8);
 std::string AnsiToUtf8(const std::string& ansi);
 
-// Converts UTF-8 text into the encoding that programs native to this system read file names in
-// (the ANSI code page on Windows; UTF-8, unchanged, here).
-std::string Utf8ToNativeProgramText(const std::string& utf8);
-
 } // namespace tw::platform

@@ -148,6 +148,5 @@ std::string AnsiToUtf8(const std::string& ansi) {
     return Convert(ansi, "UTF-8", cp.c_str(), false);
 }
 
-std::string Utf8ToNativeProgramText(const std::string& utf8) { return utf8; }
 
 } // namespace tw::platform

@@ -84,8 +84,5 @@ std::string AnsiToUtf8(const std::string& ansi) {
     return FromWide(ToWide(ansi, CP_ACP, 0, ok), CP_UTF8);
 }
 
-std::string Utf8ToNativeProgramText(const std::string& utf8) {
-    return Utf8ToAnsi(utf8);
-}
 
 } // namespace tw::platform

@@ -13,11 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <condition_variable>
-#include <cstring>
-#include <filesystem>
 #include <mutex>
-#include <sched.h>
-#include <sys/mount.h>
 #include <thread>
 
 using namespace tw;
@@ -27,18 +23,26 @@ using ::testing::ElementsAreArray;
 
 namespace {
 
-// A program folder with the game, and a server folder with add-on archives (the service's
-// add-on folder, a link to it in the service's root).
+// A folder inside another (no cleanup of its own).
+struct Subfolder {
+    std::string path;
+    std::string operator/(const std::string& relative) const { return path + relative; }
+};
+
+// A program folder with the game and this system's helpers, and a server folder with add-on
+// archives (the service's add-on folder).
 struct AddonSite {
     TempFolder game{"tarnwick-game"};
-    TempFolder server{"tarnwick-server"};
     TempFolder serviceRoot{"tarnwick-service-root"};
-    bool linked = (std::filesystem::create_directory_symlink(server.Path(), serviceRoot / "addons"), true);
+    Subfolder server{serviceRoot / "addons/"};
     ReferenceService service{serviceRoot.Path()};
     std::unique_ptr<Recorder> recorder = std::make_unique<Recorder>();
     Recorder& Form() const { return *recorder; }
 
-    AddonSite() { WriteBytes(game / "wow.exe", "MZ game"); }
+    AddonSite() {
+        WriteBytes(game / "wow.exe", "MZ game");
+        PlaceHelpers(game.Path());
+    }
     // Forgets what the page was told so far (no worker may be running).
     void Reset() { recorder = std::make_unique<Recorder>(); }
     std::string AddOns() const { return game / "Interface/AddOns/"; }
@@ -88,8 +92,11 @@ void ExpectRisingTo100(const std::vector<int>& percentages) {
         EXPECT_LT(percentages[i - 1], percentages[i]); // repeats are not sent
 }
 
+// One name as Chinese Windows archivers store it: GBK without the UTF-8 flag, read as such
+// whatever the locale of the test.
 const std::string kAddonBody = "add('NewAddon/NewAddon.toc', '## Title: New')\n"
                                "add('NewAddon/核心.lua', open(sys.argv[1] + '.big', 'rb').read())\n"
+                               "raw('团队助手/说明.txt', 'gbk name')\n"
                                "add('Shared/common.lua', 'new common', deflate=False)\n";
 
 void MakeAddon(const std::string& zip) {
@@ -137,8 +144,10 @@ TEST(AddonWorker, InstallsOverExistingAddonsOrReplacesThemByType) {
     AddonSite site;
     MakeAddon(site.server / "new.zip");
     const std::string big = ReadBytes(site.server / "new.zip.big");
-    for (int type : {0, 1}) {
+    // Each type under a locale that is not Chinese: the GBK name is read as GBK all the same.
+    for (auto [type, lang] : {std::pair{0, "C"}, std::pair{1, "en_US.UTF-8"}}) {
         SCOPED_TRACE(type);
+        ScopedEnv all("LC_ALL", nullptr), ctype("LC_CTYPE", nullptr), language("LANG", lang);
         site.Reset();
         RemoveFolderTree(site.game / "Interface");
         WriteBytes(site.AddOns() + "Mine/Mine.lua", "mine");
@@ -158,11 +167,11 @@ TEST(AddonWorker, InstallsOverExistingAddonsOrReplacesThemByType) {
         EXPECT_EQ(ReadBytes(site.AddOns() + "Shared/common.lua"), "new common");
         if (type == 1)
             EXPECT_THAT(ListTree(site.AddOns()), ElementsAre("NewAddon/", "NewAddon/NewAddon.toc", "NewAddon/核心.lua",
-                                                             "Shared/", "Shared/common.lua"));
+                                                             "Shared/", "Shared/common.lua", "团队助手/", "团队助手/说明.txt"));
         else
             EXPECT_THAT(ListTree(site.AddOns()),
                         ElementsAre("Mine/", "Mine/Mine.lua", "NewAddon/", "NewAddon/NewAddon.toc", "NewAddon/核心.lua",
-                                    "Shared/", "Shared/common.lua", "Shared/extra.lua"));
+                                    "Shared/", "Shared/common.lua", "Shared/extra.lua", "团队助手/", "团队助手/说明.txt"));
         // The archive stays; the staging folder does not.
         EXPECT_THAT(ListTree(site.Temp()), ElementsAre("new.zip"));
         EXPECT_EQ(ToolMd5(site.Temp() + "new.zip"), site.Md5("new.zip"));
@@ -195,6 +204,11 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
     MakePythonZip(site.server / "conflict.zip", "add('Mine/Mine.lua/inner.lua', 'x')\n");
     MakePythonZip(site.server / "gbk.zip", "raw('好/a.lua', 'a')\nraw(b'\\xb1/b.lua', 'cut GBK')\n");
     MakePythonZip(site.server / "twice.zip", "add('Good/a.lua', 'a')\nadd('Good\\\\a.lua', 'b')\n");
+    // Names that Windows refuses, or reads as another file, fail as a name leaving the folder.
+    MakePythonZip(site.server / "device.zip", "add('Good/a.lua', 'a')\nadd('Good/CON.lua', 'the console')\n");
+    MakePythonZip(site.server / "dot.zip", "add('Good/a.lua', 'a')\nadd('Good./b.lua', 'trailing dot')\n");
+    MakePythonZip(site.server / "stream.zip", "add('Good/a.lua', 'a')\nadd('Good/a.lua:hidden', 'a stream')\n");
+    MakePythonZip(site.server / "case.zip", "add('Good/a.lua', 'a')\nadd('good/A.LUA', 'the same file')\n");
     ScopedEnv zh("LC_ALL", "zh_CN.UTF-8"); // names in code page 936
     const std::vector<std::string> before{"Mine/", "Mine/Mine.lua"};
     WriteBytes(site.AddOns() + "Mine/Mine.lua", "mine");
@@ -215,6 +229,10 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
         {"file where a folder is needed", "conflict.zip", 0, {0, 1, 2, 3, 4, 1002, -1}, "", false},
         {"name not in the code page", "gbk.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
         {"one name twice", "twice.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
+        {"a device name", "device.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
+        {"a trailing dot", "dot.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
+        {"a stream name", "stream.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
+        {"names equal but for case", "case.zip", 1, {0, 1, 2, 3, 1002, -1}, "", false},
         {"no 7z library", "new.zip", 1, {0, 1, 2, 3, 1002, -1}, "", true},
         {"interrupted download", "new.zip", 1, {0, 1, 2, 1002, -1}, R"({"cut_after": 100000})", false},
         // Refused before anything is written: more than the limits let through.
@@ -374,12 +392,11 @@ TEST(AddonWorker, NoRoomForTheUnpackFailsBeforeWriting) {
     WriteBytes(site.AddOns() + "Mine/Mine.lua", "mine");
     ASSERT_TRUE(EnsureFolder(site.Temp()));
     // A file system of its own, in a mount namespace of this process only.
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", site.Temp().c_str(), "tmpfs", 0, "size=8m") != 0)
-        GTEST_SKIP() << "no small file system can be mounted here: " << std::strerror(errno);
+    if (const std::string why = MountSmallFileSystem(site.Temp(), "8m"); !why.empty())
+        GTEST_SKIP() << why;
     site.Worker(site.Url("new.zip"), "new.zip", site.Md5("new.zip"), 0).Execute();
     EXPECT_THAT(Folded(site.Codes()), ElementsAre(0, 1, 2, 3, 1002, -1));
     EXPECT_EQ(ListTree(site.AddOns()), (std::vector<std::string>{"Mine/", "Mine/Mine.lua"}));
     EXPECT_EQ(ListTree(site.Temp()), std::vector<std::string>{"new.zip"});
-    ::umount2(site.Temp().c_str(), MNT_DETACH);
+    UnmountSmallFileSystem(site.Temp());
 }

@@ -12,6 +12,16 @@ namespace fs = std::filesystem;
 
 namespace tw::test {
 
+namespace {
+
+// A path below `folder`, relative, UTF-8, with '/' between the names.
+std::string RelativeName(const fs::path& path, const fs::path& folder) {
+    const std::u8string text = fs::relative(path, folder).generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
+} // namespace
+
 void MakePythonZip(const std::string& zip, const std::string& body, const std::string& after, bool streamed) {
     const std::string script = zip + ".py";
     WriteBytes(script, std::string("import struct, sys, zipfile, zlib\n"
@@ -46,17 +56,18 @@ void MakePythonZip(const std::string& zip, const std::string& body, const std::s
                            "    info.external_attr = (0o40755 << 16) | 0x10\n"
                            "    z.writestr(info, b'')\n" +
                            body + "\nz.close()\nout.close()\n" + after);
-    ASSERT_EQ(Shell("python3 '" + script + "' '" + zip + "'"), 0) << body;
-    fs::remove(script);
+    ASSERT_EQ(RunHost({"/usr/bin/python3", HostPath(script), HostPath(zip)}), 0) << body;
+    fs::remove(FsPath(script));
 }
 
 std::vector<std::string> ListTree(const std::string& folder) {
     std::vector<std::string> out;
     std::error_code ec;
-    if (!fs::exists(folder, ec))
+    const fs::path base = FsPath(folder);
+    if (!fs::exists(base, ec))
         return out;
-    for (auto it = fs::recursive_directory_iterator(folder, ec); it != fs::recursive_directory_iterator(); ++it) {
-        std::string rel = fs::relative(it->path(), folder).string();
+    for (auto it = fs::recursive_directory_iterator(base, ec); it != fs::recursive_directory_iterator(); ++it) {
+        std::string rel = RelativeName(it->path(), base);
         if (it->is_directory() && !it->is_symlink())
             rel += '/';
         out.push_back(rel);
@@ -68,12 +79,13 @@ std::vector<std::string> ListTree(const std::string& folder) {
 std::map<std::string, std::string> FilesBelow(const std::string& folder) {
     std::map<std::string, std::string> files;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(folder, ec); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path base = FsPath(folder);
+    for (auto it = fs::recursive_directory_iterator(base, ec); it != fs::recursive_directory_iterator(); ++it) {
         if (!it->is_regular_file())
             continue;
-        std::string rel = fs::relative(it->path(), folder).string();
+        std::string rel = RelativeName(it->path(), base);
         std::replace(rel.begin(), rel.end(), '\\', '/');
-        files[rel] = ReadBytes(it->path().string());
+        files[rel] = ReadBytes(Utf8Of(it->path()));
     }
     return files;
 }

@@ -13,27 +13,36 @@ namespace fs = std::filesystem;
 
 namespace tw::test {
 
+fs::path FsPath(const std::string& utf8) {
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
+std::string Utf8Of(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 void WriteBytes(const std::string& path, const std::string& bytes) {
-    fs::path p(path);
+    fs::path p = FsPath(path);
     if (p.has_parent_path())
         fs::create_directories(p.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
     ASSERT_TRUE(out) << "cannot write " << path;
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(FsPath(path), std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
 void WritePatternFile(const std::string& path, std::uint64_t size) {
-    fs::path p(path);
+    fs::path p = FsPath(path);
     if (p.has_parent_path())
         fs::create_directories(p.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
     std::string block(1 << 20, '\0');
     for (std::size_t i = 0; i < block.size(); ++i)
         block[i] = static_cast<char>((i * 131 + (i >> 9)) & 0xFF);
@@ -49,7 +58,7 @@ void WritePatternFile(const std::string& path, std::uint64_t size) {
 
 bool Exists(const std::string& path) {
     std::error_code ec;
-    return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
+    return fs::symlink_status(FsPath(path), ec).type() != fs::file_type::not_found && !ec;
 }
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout, std::chrono::milliseconds step) {
@@ -61,6 +70,14 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
             return false;
         std::this_thread::sleep_for(step);
     }
+}
+
+int RunHost(const std::vector<std::string>& args, std::chrono::seconds limit) {
+    TempFolder work{"tarnwick-host"};
+    HostProcess process(args, work / "out");
+    WaitUntil([&] { return !process.Running(); }, limit, std::chrono::milliseconds(20));
+    const int status = process.Stop();
+    return status < 0 || (status & 0x7F) != 0 ? -1 : (status >> 8) & 0xFF;
 }
 
 // The environment may point elsewhere (a copied build); by default the folders of this build.

@@ -2,6 +2,7 @@
 // Shared pieces of the tests: temporary folders, small file chores, locating build outputs.
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,6 +24,16 @@ public:
 private:
     std::string path_;
 };
+
+// A UTF-8 path as the file system takes it (std::filesystem reads a plain string in the ANSI
+// code page on Windows), and back.
+std::filesystem::path FsPath(const std::string& utf8);
+std::string Utf8Of(const std::filesystem::path& path);
+
+// Puts this system's outside helpers into a program folder, where the launcher looks first: on
+// Windows the aria2c.exe and 7z.dll built from source (scripts/build-win-helpers); on Linux
+// nothing (the system's aria2c and 7z.so are found without).
+void PlaceHelpers(const std::string& programFolder);
 
 // Writes bytes, creating missing parent folders. Aborts the test on failure.
 void WriteBytes(const std::string& path, const std::string& bytes);
@@ -71,8 +82,32 @@ std::string HostPath(const std::string& path);
 // What the reference service's command line needs on this platform (under Wine: idle
 // connections closed after a second, or each stop would wait for WinHTTP's pooled ones).
 std::vector<std::string> PlatformServiceArgs();
+// Mounts a small file system of `size` (e.g. "64k") on the existing folder `folder`, in a mount
+// namespace of this process alone (its children inherit it): "" once mounted, else why not (then
+// the caller skips). Linux only; Wine has no such thing. Unmount before the folder goes.
+std::string MountSmallFileSystem(const std::string& folder, const std::string& size);
+void UnmountSmallFileSystem(const std::string& folder);
+
+// A lock that every test run on this machine takes by `name`, Linux and Wine runs alike (a
+// fixed port, say), held for the object's life.
+class MachineLock {
+public:
+    explicit MachineLock(const std::string& name);
+    MachineLock(const MachineLock&) = delete;
+    MachineLock& operator=(const MachineLock&) = delete;
+    ~MachineLock();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // Renames `from` to `to`, replacing it in one step. Aborts the test on failure.
 void ReplaceWith(const std::string& from, const std::string& to);
+
+// Runs a Linux program (args[0] and all paths as the host names them) to its end; its exit
+// code, -1 when it was killed or did not end within `limit`.
+int RunHost(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(120));
 
 // A Linux program (args[0], host paths) run as a process of its own, its standard output going
 // to `outputFile`. Under Wine it is started through Wine and ended when the test process ends,

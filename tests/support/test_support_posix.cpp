@@ -3,11 +3,16 @@
 #include "test_support.h"
 
 #include <arpa/inet.h>
+#include <sched.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <array>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <netinet/in.h>
 #include <stdexcept>
@@ -96,6 +101,34 @@ std::string HostPath(const std::string& path) {
 
 std::vector<std::string> PlatformServiceArgs() {
     return {};
+}
+
+void PlaceHelpers(const std::string&) {}
+
+struct MachineLock::State {
+    int fd = -1;
+};
+
+MachineLock::MachineLock(const std::string& name) : state_(std::make_unique<State>()) {
+    state_->fd = ::open(("/tmp/" + name + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (state_->fd >= 0)
+        ::flock(state_->fd, LOCK_EX);
+}
+
+MachineLock::~MachineLock() {
+    if (state_->fd >= 0)
+        ::close(state_->fd);
+}
+
+std::string MountSmallFileSystem(const std::string& folder, const std::string& size) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tarnwick-small", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0)
+        return std::string("no private mount here: ") + std::strerror(errno);
+    return {};
+}
+
+void UnmountSmallFileSystem(const std::string& folder) {
+    ::umount2(folder.c_str(), MNT_DETACH);
 }
 
 void ReplaceWith(const std::string& from, const std::string& to) {

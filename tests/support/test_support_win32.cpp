@@ -193,6 +193,46 @@ std::vector<std::string> PlatformServiceArgs() {
     return {"--idle-timeout", "1"};
 }
 
+// Wine has no share of Linux's file locks, so a Linux flock holds the lock for this process: it
+// runs until the watching connection closes, and its shell leaves once flock has gone.
+struct MachineLock::State {
+    TempFolder work{"tarnwick-lock"};
+    std::unique_ptr<HostProcess> holder;
+};
+
+MachineLock::MachineLock(const std::string& name) : state_(std::make_unique<State>()) {
+    const std::string held = state_->work / "held";
+    state_->holder = std::make_unique<HostProcess>(
+        std::vector<std::string>{"/usr/bin/flock", "-o", "/tmp/" + name + ".lock", "/bin/sh", "-c",
+                                 "echo held >" + ShellQuoted(HostPath(held)) +
+                                     "; while kill -0 $PPID 2>/dev/null; do sleep 1; done"},
+        state_->work / "out");
+    // Bounded only against a broken start: a lock may be held by a long run elsewhere.
+    WaitUntil([&] { return Exists(held) || !state_->holder->Running(); }, std::chrono::minutes(60),
+              std::chrono::milliseconds(50));
+}
+
+MachineLock::~MachineLock() = default;
+
+std::string MountSmallFileSystem(const std::string&, const std::string&) {
+    return "no small file system can be mounted under Wine";
+}
+
+void UnmountSmallFileSystem(const std::string&) {}
+
+void PlaceHelpers(const std::string& programFolder) {
+    const std::wstring from = DosName(TARNWICK_TEST_WIN_HELPERS_DIR);
+    std::wstring to = Wide(programFolder);
+    if (!to.empty() && to.back() != L'\\' && to.back() != L'/')
+        to += L'\\';
+    for (const wchar_t* name : {L"aria2c.exe", L"7z.dll"}) {
+        const std::wstring source = from + L"\\" + name;
+        if (!CopyFileW(source.c_str(), (to + name).c_str(), FALSE))
+            throw std::runtime_error("cannot copy " + Narrow(source) + " into " + programFolder +
+                                     " (scripts/build-win-helpers makes it): error " + std::to_string(GetLastError()));
+    }
+}
+
 void ReplaceWith(const std::string& from, const std::string& to) {
     if (!MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING))
         throw std::runtime_error("cannot rename " + from + " to " + to);
