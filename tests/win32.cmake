@@ -20,15 +20,35 @@ tw_add_test(bridge_tests bridge/dispatch_test.cpp bridge/pagetext_test.cpp bridg
 tw_add_test(game_tests game/game_test.cpp
     SKIP StartGame.WritesBothRealmListsAndStartsTheClientEachTime
          Maintenance.RemovesEachGroupAndNothingElseNotEvenThroughLinks)
-# The update worker's sequence and patch step run against the reference service. Linux only for
-# now: the tests that drive aria2c (the client download: install_tests, nginx_tests) or 7-Zip (the
-# add-on installer), and a full disk (diskfull_test mounts a small file system). Skipped: the
-# update programs that the tests run are shell scripts.
+# The update worker's sequence and patch step run against the reference service. Skipped: the
+# update programs that the tests run are shell scripts; Wine makes no symbolic links. Linux only:
+# diskfull_test mounts a small file system.
 tw_add_test(update_tests update/downloadInput_test.cpp update/movefiles_test.cpp update/patches_test.cpp
     update/downspy_test.cpp
     SKIP MoveFiles.LinksMoveAsLinks
          WorkerTest.MatchingUpdateIsDownloadedAndStarted
          SignedWorkerTest.SignedAnswersRunTheWholeSequence)
+
+# The client install with the aria2c.exe built from source (scripts/build-win-helpers), which each
+# test puts into its program folder. Skipped: a full disk needs a small file system mounted (Linux
+# only). Linux only: install_posix_test.cpp (a shell script as the downloader, fork, raw sockets,
+# /proc), and nginx_tests (the operator's nginx in front of the service).
+tw_add_test(install_tests update/install_test.cpp SERIAL
+    SKIP InstallTest.AFullDiskIsSaid)
+
+# The add-on installer with the 7z.dll built from source, likewise in each program folder; Python's
+# zipfile (a Linux program, as the service) makes the archives. Linux only: sevenzip_tests and
+# archives_test drive 7z.so and the 7z command directly. Skipped: a full disk, as above.
+add_library(tarnwick_archive_support STATIC addon/archive_support.cpp)
+target_link_libraries(tarnwick_archive_support PUBLIC tarnwick_test_support)
+target_include_directories(tarnwick_archive_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/addon)
+tw_add_test(addon_tests addon/addonSpy_test.cpp LIBS tarnwick_archive_support
+    SKIP AddonWorker.NoRoomForTheUnpackFailsBeforeWriting)
+add_executable(addon_install_child addon/addon_install_child.cpp)
+target_link_libraries(addon_install_child PRIVATE tarnwick_core)
+tw_add_test(addon_kill_tests addon/addon_kill_test.cpp LIBS tarnwick_archive_support)
+add_dependencies(addon_kill_tests addon_install_child)
+target_compile_definitions(addon_kill_tests PRIVATE ADDON_INSTALL_CHILD_NAME="$<TARGET_FILE_NAME:addon_install_child>")
 # The HTTP client, the service protocol and signed answers (the Ed25519 check over BCrypt's
 # SHA-512; its OpenSSL comparison is Linux's). The HTTP tests run against the reference service, a
 # Linux program that the tests start through Wine (tests/support/reference_service.h). The TLS

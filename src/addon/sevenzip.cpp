@@ -112,6 +112,32 @@ constexpr char32_t kRawByteBase = 0xEF00;
 // The code page of names that are not UTF-8, before the system's: GBK.
 constexpr unsigned kLegacyNameCodePage = 936;
 
+// True when every byte above ASCII is part of a GBK pair (lead 81..FE, trail 40..7E or 80..FE;
+// 80 alone is the euro sign). Checked before decoding: some decoders (Wine's) take a lead byte
+// with any next byte, which could swallow a separator and move the item to another folder.
+bool IsGbkShaped(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80 || c == 0x80)
+            continue;
+        if (c == 0xFF || i + 1 == bytes.size())
+            return false;
+        const auto trail = static_cast<unsigned char>(bytes[++i]);
+        if (trail < 0x40 || trail == 0x7F || trail == 0xFF)
+            return false;
+    }
+    return true;
+}
+
+// 7-Zip on Windows hands a backslash inside a name made on Unix back as this private character
+// (so that it cannot act as a separator there); here both count as separators on every system.
+constexpr wchar_t kBackslashStandIn = 0xF05C;
+
+std::wstring WithBackslashes(std::wstring name) {
+    std::replace(name.begin(), name.end(), kBackslashStandIn, L'\\');
+    return name;
+}
+
 bool IsRawBytePoint(wchar_t c) {
     return static_cast<char32_t>(c) >= kRawByteBase + 0x80 && static_cast<char32_t>(c) <= kRawByteBase + 0xFF;
 }
@@ -548,7 +574,7 @@ std::wstring T7zInArchive::WideProperty(std::uint32_t index, PROPID propId) {
 }
 
 std::string T7zInArchive::ItemPath(std::uint32_t index) {
-    const std::wstring reported = WideProperty(index, kpidPath);
+    const std::wstring reported = WithBackslashes(WideProperty(index, kpidPath));
     if (!FStoredNames)
         return WideToUtf8(reported);
     const TNameMarks marks = ReadNameMarks(WideProperty(index, kpidCharacts));
@@ -571,7 +597,8 @@ std::string T7zInArchive::ItemPath(std::uint32_t index) {
     // Bytes that are not UTF-8: the add-ons met here come from Chinese sites whatever the
     // player's own language, so GBK is tried before the system's code page.
     const std::string bytes = StoredBytes(reported);
-    if (platform::DecodeCodePage(bytes, kLegacyNameCodePage, name) || platform::DecodeCodePage(bytes, FNameCodePage, name))
+    if ((IsGbkShaped(bytes) && platform::DecodeCodePage(bytes, kLegacyNameCodePage, name)) ||
+        (FNameCodePage != kLegacyNameCodePage && platform::DecodeCodePage(bytes, FNameCodePage, name)))
         return name;
     std::string codePages = std::to_string(kLegacyNameCodePage);
     if (FNameCodePage != kLegacyNameCodePage)

@@ -3,6 +3,7 @@
 #include "addon/addonSpy.h"
 #include "archive_support.h"
 #include "base/percent.h"
+#include "platform/shell.h"
 #include "recorder.h"
 #include "reference_service.h"
 #include "test_support.h"
@@ -241,6 +242,10 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        // Every byte is text in a single-byte code page such as Windows' 1252 (Wine's default),
+        // so a name fails there only when the system's code page is GBK too.
+        if (c.file == "gbk.zip" && platform::AnsiCodePage() != 936)
+            continue;
         site.Reset();
         site.service.SetKnobs(
             c.knob.empty() ? nlohmann::json::object()

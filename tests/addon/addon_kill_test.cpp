@@ -6,6 +6,7 @@
 #include "archive_support.h"
 #include "base/helpers.h"
 #include "platform/fs.h"
+#include "platform/process.h"
 #include "reference_service.h"
 #include "test_support.h"
 
@@ -13,15 +14,10 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <poll.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace tw;
 using namespace tw::test;
@@ -41,10 +37,10 @@ Tree Snapshot(const std::string& folder) {
 
 void Plant(const std::string& folder, const Tree& tree) {
     ASSERT_TRUE(RemoveFolderTree(folder));
-    fs::create_directories(folder);
+    fs::create_directories(FsPath(folder));
     for (const auto& [rel, content] : tree)
         if (rel.back() == '/')
-            fs::create_directories(folder + rel);
+            fs::create_directories(FsPath(folder + rel));
         else
             WriteBytes(folder + rel, content);
 }
@@ -52,8 +48,8 @@ void Plant(const std::string& folder, const Tree& tree) {
 // The names directly inside a folder, sorted.
 std::vector<std::string> Names(const std::string& folder) {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder))
-        names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(FsPath(folder)))
+        names.push_back(Utf8Of(e.path().filename()));
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -68,90 +64,61 @@ std::string Describe(const Tree& got, const Tree& before, const Tree& after) {
     return out;
 }
 
-// A folder on another file system than the temporary folder's (shared memory), when there is one.
-std::string OtherFileSystemFolder(const std::string& near) {
-    struct stat a {
-    }, b{};
-    if (::stat(near.c_str(), &a) != 0 || ::stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev)
-        return {};
-    std::string pattern = "/dev/shm/tarnwick-temp-XXXXXX";
-    return ::mkdtemp(pattern.data()) ? pattern + "/" : std::string();
-}
-
+// The install in a process of its own; its notices, line by line, in a file.
 struct Child {
-    pid_t pid = -1;
-    int out = -1;
+    std::string notices;
+    platform::ChildProcess process;
+    std::size_t read = 0; // how far the notices have been looked at
 
-    Child(const std::vector<std::string>& args) {
-        int fds[2];
-        if (::pipe(fds) != 0)
-            throw std::runtime_error("pipe");
-        pid = ::fork();
-        if (pid == 0) {
-            ::dup2(fds[1], 1);
-            ::close(fds[0]);
-            ::close(fds[1]);
-            std::vector<char*> argv;
-            for (const auto& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        out = fds[0];
+    Child(std::vector<std::string> args, std::string noticeFile) : notices(std::move(noticeFile)) {
+        std::remove(notices.c_str());
+        args.push_back(notices);
+        const std::string program = ProgramFolder() + ADDON_INSTALL_CHILD_NAME;
+        process = platform::SpawnHeld(program, args);
+        if (!process.Started())
+            throw std::runtime_error("cannot start " + program);
     }
     ~Child() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        ::close(out);
+        if (process.Alive())
+            Kill();
     }
-    // Reads until a line containing `marker` (true) or the end of the output (false).
+    // Waits for a line containing `marker` (true) or the end of the process (false).
     bool WaitForLine(const std::string& marker) {
-        std::string buffered;
-        for (;;) {
-            pollfd p{out, POLLIN, 0};
-            if (::poll(&p, 1, 30'000) <= 0)
-                return false;
-            char c;
-            if (::read(out, &c, 1) != 1)
-                return false;
-            if (c != '\n') {
-                buffered += c;
-                continue;
-            }
-            if (buffered.find(marker) != std::string::npos)
-                return true;
-            buffered.clear();
-        }
+        bool found = false;
+        WaitUntil(
+            [&] {
+                const bool ended = !process.Alive(); // before the read: its last lines are seen
+                const std::string text = ReadBytes(notices);
+                for (std::size_t end; !found && (end = text.find('\n', read)) != std::string::npos; read = end + 1)
+                    found = text.substr(read, end - read).find(marker) != std::string::npos;
+                return found || ended;
+            },
+            std::chrono::seconds(60), std::chrono::milliseconds(1));
+        return found;
     }
     void Kill() {
-        ::kill(pid, SIGKILL);
+        process.Kill();
         Wait();
     }
-    // Waits for the end of the process (bounded by the output's end: the child closes it at exit).
-    void Wait() {
-        char buffer[256];
-        pollfd p{out, POLLIN, 0};
-        while (::poll(&p, 1, 30'000) > 0 && ::read(out, buffer, sizeof buffer) > 0) {
-        }
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
+    void Wait() { process.WaitEnded(std::chrono::seconds(60)); }
+};
+
+// A folder inside another (no cleanup of its own).
+struct Subfolder {
+    std::string path;
+    std::string operator/(const std::string& relative) const { return path + relative; }
 };
 
 struct KillSite {
     TempFolder game{"tarnwick-kill"};
-    TempFolder server{"tarnwick-kill-server"};
-    TempFolder serviceRoot{"tarnwick-kill-service"}; // serves `server` as its add-on folder
-    bool linked = (std::filesystem::create_directory_symlink(server.Path(), serviceRoot / "addons"), true);
+    TempFolder serviceRoot{"tarnwick-kill-service"};
+    Subfolder server{serviceRoot / "addons/"}; // the service's add-on folder
     ReferenceService service{serviceRoot.Path()};
     Tree archive, before;
 
     KillSite() {
         WriteBytes(game / "wow.exe", "MZ game");
+        PlaceHelpers(game.Path());
         // 120 files in twelve folders; the player's folder shares 40 of them, and has its own.
         for (int i = 0; i < 120; ++i) {
             const std::string rel = "Pack" + std::to_string(i % 12) + "/f" + std::to_string(i) + ".lua";
@@ -168,7 +135,7 @@ struct KillSite {
         }
         Plant(server / "src/", archive);
         MakePythonZip(server / "pack.zip", "import os\n"
-                                           "src = sys.argv[1].rsplit('/', 1)[0] + '/src'\n"
+                                           "src = os.path.join(os.path.dirname(sys.argv[1]), 'src')\n"
                                            "for root, dirs, files in sorted(os.walk(src)):\n"
                                            "    for f in sorted(files):\n"
                                            "        p = os.path.join(root, f)\n"
@@ -182,8 +149,9 @@ struct KillSite {
         return after;
     }
     Child Start(const std::string& temp, int type) {
-        return Child({ADDON_INSTALL_CHILD, game.Path(), temp, service.Url("/files/addons/pack.zip"), "pack.zip",
-                      ToolMd5(server / "pack.zip"), std::to_string(type)});
+        return Child({game.Path(), temp, service.Url("/files/addons/pack.zip"), "pack.zip", ToolMd5(server / "pack.zip"),
+                      std::to_string(type)},
+                     game / "notices.txt");
     }
 };
 
@@ -195,7 +163,7 @@ TEST(AddonKill, EveryKilledInstallRecoversToTheOldOrTheNewFolder) {
     const std::string otherFs = OtherFileSystemFolder(site.game.Path());
     std::vector<std::string> temps{sameFs};
     if (otherFs.empty())
-        std::printf("no second file system (/dev/shm) here: the copy across file systems is not killed\n");
+        std::printf("no second file system here: the copy across file systems is not killed\n");
     else
         temps.push_back(otherFs);
 
@@ -285,7 +253,7 @@ TEST(AddonPlace, AFailedMergeIsUndoneOnEitherFileSystem) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.otherFs && otherFs.empty()) {
-            std::printf("no second file system (/dev/shm) here: \"%s\" skipped\n", c.what.c_str());
+            std::printf("no second file system here: \"%s\" skipped\n", c.what.c_str());
             continue;
         }
         Plant(addons, before);

@@ -88,6 +88,10 @@ std::vector<std::string> PlatformServiceArgs();
 std::string MountSmallFileSystem(const std::string& folder, const std::string& size);
 void UnmountSmallFileSystem(const std::string& folder);
 
+// A new folder on another file system than `near`'s (Linux: shared memory), for moves that must
+// copy; "" where there is none. The caller removes it.
+std::string OtherFileSystemFolder(const std::string& near);
+
 // A lock that every test run on this machine takes by `name`, Linux and Wine runs alike (a
 // fixed port, say), held for the object's life.
 class MachineLock {

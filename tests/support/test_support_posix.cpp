@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <array>
 #include <cctype>
 #include <csignal>
@@ -129,6 +130,15 @@ std::string MountSmallFileSystem(const std::string& folder, const std::string& s
 
 void UnmountSmallFileSystem(const std::string& folder) {
     ::umount2(folder.c_str(), MNT_DETACH);
+}
+
+std::string OtherFileSystemFolder(const std::string& near) {
+    struct stat a {
+    }, b{};
+    if (::stat(near.c_str(), &a) != 0 || ::stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev)
+        return {};
+    std::string pattern = "/dev/shm/tarnwick-temp-XXXXXX";
+    return ::mkdtemp(pattern.data()) ? pattern + "/" : std::string();
 }
 
 void ReplaceWith(const std::string& from, const std::string& to) {

@@ -220,6 +220,11 @@ std::string MountSmallFileSystem(const std::string&, const std::string&) {
 
 void UnmountSmallFileSystem(const std::string&) {}
 
+// Wine's drives all lie on the one Unix file system of the prefix here.
+std::string OtherFileSystemFolder(const std::string&) {
+    return {};
+}
+
 void PlaceHelpers(const std::string& programFolder) {
     const std::wstring from = DosName(TARNWICK_TEST_WIN_HELPERS_DIR);
     std::wstring to = Wide(programFolder);
