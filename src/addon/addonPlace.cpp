@@ -28,13 +28,21 @@ std::string Join(const std::string& folder, const std::string& relative) {
     return relative.empty() ? folder : folder + kSep + relative;
 }
 
+// The position of the last separator (either one on Windows), npos when there is none.
+std::size_t LastSeparator(const std::string& path) {
+    for (std::size_t i = path.size(); i-- > 0;)
+        if (platform::IsNativeSeparator(path[i]))
+            return i;
+    return std::string::npos;
+}
+
 std::string ParentOf(const std::string& path) {
-    const auto i = path.find_last_of(platform::kPathSeparator);
+    const auto i = LastSeparator(path);
     return i == std::string::npos ? std::string(".") : path.substr(0, i == 0 ? 1 : i);
 }
 
 std::string NameOf(const std::string& path) {
-    return path.substr(path.find_last_of(kSep) + 1);
+    return path.substr(LastSeparator(path) + 1);
 }
 
 // Beside the add-on folder, on its file system: ".AddOns-new-<tag>" and the like.
