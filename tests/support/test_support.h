@@ -35,6 +35,10 @@ std::string Utf8Of(const std::filesystem::path& path);
 // nothing (the system's aria2c and 7z.so are found without).
 void PlaceHelpers(const std::string& programFolder);
 
+// The bytes of a program this system runs, for a game client's program: a shell script on
+// Linux, a real Windows program (the built aria2c.exe) on Windows, which tells programs by content.
+std::string ProgramBytes();
+
 // Writes bytes, creating missing parent folders. Aborts the test on failure.
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);

@@ -225,6 +225,10 @@ std::string OtherFileSystemFolder(const std::string&) {
     return {};
 }
 
+std::string ProgramBytes() {
+    return ReadBytes(Narrow(DosName(TARNWICK_TEST_WIN_HELPERS_DIR)) + "\\aria2c.exe");
+}
+
 void PlaceHelpers(const std::string& programFolder) {
     const std::wstring from = DosName(TARNWICK_TEST_WIN_HELPERS_DIR);
     std::wstring to = Wide(programFolder);

@@ -4,11 +4,13 @@
 #include "aria2_port_lock.h"
 #include "worker_fixture.h"
 
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "update/aria2.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 
@@ -29,7 +31,7 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         WorkerFixture::SetUp();
         PlaceHelpers(program.Path());
-        WriteBytes(root / "client/wow.exe", "#!/bin/sh\necho game\n");
+        WriteBytes(root / "client/wow.exe", ProgramBytes());
         WritePatternFile(root / "client/Data/zhCN/locale-zhCN.MPQ", 2'500'000);
         WriteBytes(root / "client/Data/common.MPQ", std::string(70'000, 'c'));
         WriteBytes(root / "client/Interface/AddOns/Blizzard/x.toc", "toc");
@@ -47,6 +49,11 @@ protected:
         if (HasFailure())
             for (const auto& t : Statuses())
                 std::cerr << "status: " << t << '\n';
+    }
+    // A relative path with this system's separators, as the input list names files.
+    static std::string Native(std::string path) {
+        std::replace(path.begin(), path.end(), '/', platform::kPathSeparator);
+        return path;
     }
     // aria2c writes whole pieces of 1 MiB.
     static constexpr std::uint64_t kPiece = 1 << 20;

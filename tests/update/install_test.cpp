@@ -35,7 +35,7 @@ TEST_F(InstallTest, AFullInstallIntoAnEmptyProgramFolder) {
     // The input list: a URI line, then one blank and out= with this system's separator; CR LF.
     std::string list = ReadBytes(program / "down/d.lst");
     EXPECT_THAT(list, ::testing::HasSubstr(service->Url("/files/client/Data/zhCN/locale-zhCN.MPQ") +
-                                           "\r\n out=wow/Data/zhCN/locale-zhCN.MPQ\r\n"));
+                                           "\r\n out=" + Native("wow/Data/zhCN/locale-zhCN.MPQ") + "\r\n"));
     EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 8);
     // The service's configuration as sent, but for what the launcher sets itself or keeps from it.
     EXPECT_EQ(ReadBytes(program / "down/aria2.conf"), "#enable-rpc=true\n#rpc-listen-port=58012\n#input-file=d.lst\n"
@@ -220,7 +220,7 @@ TEST_F(InstallTest, ListShapes) {
         EXPECT_EQ(Statuses().back() == kFailBadAnswer, c.badAnswer) << c.name;
         EXPECT_EQ(Exists(program / "down/d.lst"), !c.badAnswer) << c.name;
     }
-    EXPECT_EQ(ReadBytes(program / "down/d.lst"), service->Url("/files/client/wow.exe") + "\r\n out=wow/wow.exe\r\n")
+    EXPECT_EQ(ReadBytes(program / "down/d.lst"), service->Url("/files/client/wow.exe") + "\r\n out=" + Native("wow/wow.exe") + "\r\n")
         << "only the fetchable entry reached aria2c";
     EXPECT_FALSE(Exists(program / "down/wow/escape.MPQ"));
     EXPECT_TRUE(fs::is_empty(elsewhere.Path()));
@@ -236,5 +236,5 @@ TEST_F(InstallTest, ChineseFileNamesLandUnderTheirOwnNames) {
     }
     ExpectInstalled();
     EXPECT_EQ(ReadBytes(program / "Fonts/方正字体.ttf"), "font");
-    EXPECT_THAT(ReadBytes(program / "down/d.lst"), ::testing::HasSubstr(" out=wow/Fonts/方正字体.ttf\r\n"));
+    EXPECT_THAT(ReadBytes(program / "down/d.lst"), ::testing::HasSubstr(" out=" + Native("wow/Fonts/方正字体.ttf") + "\r\n"));
 }
