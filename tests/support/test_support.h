@@ -110,6 +110,20 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Holds a file open as a program that shares nothing would (no reading, writing, renaming or
+// deleting by others) for the object's life. Linux has no such sharing rule: Held() is false there.
+class HeldFile {
+public:
+    explicit HeldFile(const std::string& path);
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    ~HeldFile();
+    bool Held() const { return handle_ != nullptr; }
+
+private:
+    void* handle_ = nullptr;
+};
+
 // Renames `from` to `to`, replacing it in one step. Aborts the test on failure.
 void ReplaceWith(const std::string& from, const std::string& to);
 

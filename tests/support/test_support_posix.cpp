@@ -106,6 +106,9 @@ std::vector<std::string> PlatformServiceArgs() {
 
 void PlaceHelpers(const std::string&) {}
 
+HeldFile::HeldFile(const std::string&) {}
+HeldFile::~HeldFile() = default;
+
 std::string ProgramBytes() {
     return "#!/bin/sh\necho game\n";
 }

@@ -225,6 +225,17 @@ std::string OtherFileSystemFolder(const std::string&) {
     return {};
 }
 
+HeldFile::HeldFile(const std::string& path) {
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+        handle_ = h;
+}
+
+HeldFile::~HeldFile() {
+    if (handle_)
+        CloseHandle(handle_);
+}
+
 std::string ProgramBytes() {
     return ReadBytes(Narrow(DosName(TARNWICK_TEST_WIN_HELPERS_DIR)) + "\\aria2c.exe");
 }

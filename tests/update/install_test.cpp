@@ -88,6 +88,27 @@ TEST_F(InstallTest, ADeploymentCutShortIsFinishedAtTheNextStart) {
     EXPECT_FALSE(Exists(program / "down/wow.exe.deploying"));
 }
 
+TEST_F(InstallTest, AFileHeldOpenDuringDeploymentIsPlacedAtTheNextStart) {
+    // The player's old copy of a client file is open in a program that shares nothing (the game,
+    // an archiver): the deployment cannot replace it, loses nothing, and the next start places it.
+    WriteBytes(program / "Data/common.MPQ", "the old copy");
+    {
+        HeldFile held(program / "Data/common.MPQ");
+        if (!held.Held())
+            GTEST_SKIP() << "an open file can be replaced on this system";
+        RunWorker();
+        EXPECT_EQ(Statuses().back(), kFailFiles);
+    }
+    EXPECT_EQ(ReadBytes(program / "Data/common.MPQ"), "the old copy");
+    const std::size_t gets = service->Requests().size();
+    form = std::make_unique<Recorder>();
+    RunWorker();
+    ExpectInstalled();
+    for (std::size_t i = gets; i < service->Requests().size(); ++i)
+        EXPECT_EQ(service->Requests()[i]["target"].get<std::string>().find("/files/client/"), std::string::npos)
+            << "fetched again: " << service->Requests()[i]["target"];
+}
+
 TEST_F(InstallTest, AnEarlierRunsDownloaderGivesWay) {
     // An aria2c left in the download folder (by a launcher killed a moment ago) holds the port.
     fs::create_directories(program / "down");
