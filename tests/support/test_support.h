@@ -124,6 +124,21 @@ private:
     void* handle_ = nullptr;
 };
 
+// A drive letter standing for `folder` for the object's life, Path() its root ("T:\\"); Linux
+// has no drive letters: Mapped() is false there.
+class DriveRoot {
+public:
+    explicit DriveRoot(const std::string& folder);
+    DriveRoot(const DriveRoot&) = delete;
+    DriveRoot& operator=(const DriveRoot&) = delete;
+    ~DriveRoot();
+    bool Mapped() const { return !path_.empty(); }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_, link_;
+};
+
 // Renames `from` to `to`, replacing it in one step. Aborts the test on failure.
 void ReplaceWith(const std::string& from, const std::string& to);
 

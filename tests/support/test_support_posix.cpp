@@ -106,6 +106,9 @@ std::vector<std::string> PlatformServiceArgs() {
 
 void PlaceHelpers(const std::string&) {}
 
+DriveRoot::DriveRoot(const std::string&) {}
+DriveRoot::~DriveRoot() = default;
+
 HeldFile::HeldFile(const std::string&) {}
 HeldFile::~HeldFile() = default;
 

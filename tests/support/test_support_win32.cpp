@@ -225,6 +225,29 @@ std::string OtherFileSystemFolder(const std::string&) {
     return {};
 }
 
+// Wine's drives are links in the prefix's dosdevices folder, read on every use.
+DriveRoot::DriveRoot(const std::string& folder) {
+    const char* prefix = std::getenv("WINEPREFIX");
+    if (!prefix || !*prefix)
+        return;
+    for (char letter = 'T'; letter < 'Z'; ++letter) {
+        const std::string drive(1, letter);
+        if (GetDriveTypeW(Wide(drive + ":\\").c_str()) != DRIVE_NO_ROOT_DIR)
+            continue;
+        const std::string link = std::string(prefix) + "/dosdevices/" + static_cast<char>(letter - 'A' + 'a') + ":";
+        if (RunHost({"/bin/ln", "-s", HostPath(folder), link}) == 0) {
+            link_ = link;
+            path_ = drive + ":\\";
+        }
+        return;
+    }
+}
+
+DriveRoot::~DriveRoot() {
+    if (!link_.empty())
+        RunHost({"/bin/rm", "-f", link_});
+}
+
 HeldFile::HeldFile(const std::string& path) {
     HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE)

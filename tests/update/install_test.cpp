@@ -109,6 +109,16 @@ TEST_F(InstallTest, AFileHeldOpenDuringDeploymentIsPlacedAtTheNextStart) {
             << "fetched again: " << service->Requests()[i]["target"];
 }
 
+TEST_F(InstallTest, AProgramFolderAtADriveRootInstalls) {
+    // The program folder is a drive's root ("T:\\"), its download folder "T:\\down\\".
+    DriveRoot drive(program.Path());
+    if (!drive.Mapped())
+        GTEST_SKIP() << "no drive letters on this system";
+    RunWorker(drive.Path());
+    ExpectInstalled();
+    EXPECT_EQ(Statuses().back(), kPatchVerify);
+}
+
 TEST_F(InstallTest, AnEarlierRunsDownloaderGivesWay) {
     // An aria2c left in the download folder (by a launcher killed a moment ago) holds the port.
     fs::create_directories(program / "down");

@@ -65,10 +65,12 @@ protected:
     }
     std::string Temp() const { return program / "down/temp/"; }
 
-    // Runs one worker to its end.
-    void RunWorker() {
+    // Runs one worker to its end; `folder` (with its separator) stands for the program folder
+    // when given, as another name of it.
+    void RunWorker(const std::string& folder = {}) {
+        const std::string base = folder.empty() ? program.Path() : folder;
         std::promise<void> ended;
-        auto* spy = new TDownSpy(*form, Temp(), program / "down/", program.Path(), verifier);
+        auto* spy = new TDownSpy(*form, base + "down/temp/", base + "down/", base, verifier);
         spy->OnTerminate = [&] { ended.set_value(); };
         spy->Resume();
         ASSERT_EQ(ended.get_future().wait_for(std::chrono::seconds(120)), std::future_status::ready);
