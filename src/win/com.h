@@ -57,26 +57,13 @@ inline std::wstring TakeString(LPWSTR s) {
     return text;
 }
 
-template <class I, class M = decltype(&I::Invoke)>
-class TCallbackBase;
-template <class I, class C, class... A>
-class TCallbackBase<I, HRESULT (STDMETHODCALLTYPE C::*)(A...)> : public I {
-public:
-    using Function = std::function<HRESULT(A...)>;
-    explicit TCallbackBase(Function fn) : fn_(std::move(fn)) {}
-    HRESULT STDMETHODCALLTYPE Invoke(A... a) override { return fn_ ? fn_(a...) : S_OK; }
-
-private:
-    Function fn_;
-};
-
-// An event or completion handler of interface I (any of the SDK's *Handler interfaces) that
-// calls `fn` with Invoke's own arguments. Starts with one reference, which the caller owns.
+// IUnknown for an object of one interface I, which answers to `iid` and IUnknown. Starts with one
+// reference, which the caller owns; the last Release deletes it.
 template <class I>
-class TCallback final : public TCallbackBase<I> {
+class TUnknown : public I {
 public:
-    TCallback(const IID& iid, typename TCallbackBase<I>::Function fn)
-        : TCallbackBase<I>(std::move(fn)), iid_(iid) {}
+    explicit TUnknown(const IID& iid) : iid_(iid) {}
+    virtual ~TUnknown() = default;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (!out)
@@ -100,6 +87,27 @@ public:
 private:
     const IID iid_;
     std::atomic<ULONG> refs_{1};
+};
+
+template <class I, class M = decltype(&I::Invoke)>
+class TCallbackBase;
+template <class I, class C, class... A>
+class TCallbackBase<I, HRESULT (STDMETHODCALLTYPE C::*)(A...)> : public TUnknown<I> {
+public:
+    using Function = std::function<HRESULT(A...)>;
+    TCallbackBase(const IID& iid, Function fn) : TUnknown<I>(iid), fn_(std::move(fn)) {}
+    HRESULT STDMETHODCALLTYPE Invoke(A... a) override { return fn_ ? fn_(a...) : S_OK; }
+
+private:
+    Function fn_;
+};
+
+// An event or completion handler of interface I (any of the SDK's *Handler interfaces) that
+// calls `fn` with Invoke's own arguments. Starts with one reference, which the caller owns.
+template <class I>
+class TCallback final : public TCallbackBase<I> {
+public:
+    TCallback(const IID& iid, typename TCallbackBase<I>::Function fn) : TCallbackBase<I>(iid, std::move(fn)) {}
 };
 
 // A handler as an owning pointer: pass .get() to the engine's add_*/Create* calls.

@@ -106,28 +106,9 @@ std::wstring FileUrl(const std::wstring& path) {
 }
 
 TEnvironmentOptions::TEnvironmentOptions(std::wstring arguments, std::wstring language, std::wstring targetVersion)
-    : arguments_(std::move(arguments)), language_(std::move(language)), target_(std::move(targetVersion)) {}
+    : TUnknown(IID_ICoreWebView2EnvironmentOptions), arguments_(std::move(arguments)), language_(std::move(language)),
+      target_(std::move(targetVersion)) {}
 
-HRESULT TEnvironmentOptions::QueryInterface(REFIID riid, void** out) {
-    if (!out)
-        return E_POINTER;
-    if (IsEqualIID(riid, IID_ICoreWebView2EnvironmentOptions) || IsEqualIID(riid, IID_IUnknown)) {
-        *out = static_cast<ICoreWebView2EnvironmentOptions*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-}
-ULONG TEnvironmentOptions::AddRef() {
-    return ++refs_;
-}
-ULONG TEnvironmentOptions::Release() {
-    const ULONG left = --refs_;
-    if (!left)
-        delete this;
-    return left;
-}
 HRESULT TEnvironmentOptions::get_AdditionalBrowserArguments(LPWSTR* value) {
     return Copy(arguments_, value);
 }

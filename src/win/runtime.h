@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <WebView2.h>
 
+#include "win/com.h"
+
 #include <string>
 
 namespace tw::win {
@@ -32,12 +34,9 @@ std::string OsPartOfUserAgent();
 std::wstring FileUrl(const std::wstring& path);
 
 // The engine's options: language and switches (WebView2's own options class needs WRL).
-class TEnvironmentOptions final : public ICoreWebView2EnvironmentOptions {
+class TEnvironmentOptions final : public TUnknown<ICoreWebView2EnvironmentOptions> {
 public:
     TEnvironmentOptions(std::wstring arguments, std::wstring language, std::wstring targetVersion);
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE get_AdditionalBrowserArguments(LPWSTR* value) override;
     HRESULT STDMETHODCALLTYPE put_AdditionalBrowserArguments(LPCWSTR value) override;
     HRESULT STDMETHODCALLTYPE get_Language(LPWSTR* value) override;
@@ -48,7 +47,6 @@ public:
     HRESULT STDMETHODCALLTYPE put_AllowSingleSignOnUsingOSPrimaryAccount(BOOL value) override;
 
 private:
-    ULONG refs_ = 1;
     std::wstring arguments_, language_, target_;
 };
 
