@@ -158,7 +158,11 @@ int main() {
             return 1;
         auto t1 = std::chrono::steady_clock::now();
         std::size_t before = form.notices;
-        std::thread worker([&] { spy->GetIntoFile(url, target, 1); });
+        std::thread worker([&] {
+            tw::FreshDownload download(work.string() + "/", "bench.bin");
+            spy->GetIntoFile(url, download, tw::DownloadBound::Of(size), 1);
+            tw::platform::RenameReplace(download.Path(), target);
+        });
         worker.join();
         auto t2 = std::chrono::steady_clock::now();
         notices = form.notices - before;

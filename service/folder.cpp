@@ -176,6 +176,18 @@ std::int64_t ServerFolder::SignedUntil() {
     return until;
 }
 
+namespace {
+
+// The file's size in bytes, as published. State published before sizes were kept has none, and
+// the answer then names none (a launcher with a key refuses such a list: publish again).
+void AddSize(json& answer, const json& published) {
+    const auto size = published.find("size");
+    if (size != published.end() && size->is_number_unsigned())
+        answer["size"] = *size;
+}
+
+} // namespace
+
 ServerFolder::Reply ServerFolder::Render(const json& published, const json& settings, const std::string& action,
                                          const std::string& version, const std::string& base) {
     auto text = [](const json& j) {
@@ -195,17 +207,20 @@ ServerFolder::Reply ServerFolder::Render(const json& published, const json& sett
                        {"MD5", update.value("md5", "")}};
         if (update.contains("paramstr"))
             answer["paramstr"] = update["paramstr"];
+        AddSize(answer, update);
         return {200, text(answer), {}};
     }
     if (action == "addons") {
         json list = json::array();
-        for (const auto& a : published.value("addons", json::array()))
+        for (const auto& a : published.value("addons", json::array())) {
             list.push_back({{"url", base + "/files/" + UrlPathEncode(a.value("file", ""))},
                             {"name", a.value("name", "")},
                             {"md5", a.value("md5", "")},
                             {"id", a.value("id", json(0))},
                             {"type", a.value("type", json(0))},
                             {"title", a.value("title", "")}});
+            AddSize(list.back(), a);
+        }
         return {200, text(list), {}};
     }
     if (action == "getWowFiles" || action == "getPatches") {
@@ -216,6 +231,7 @@ ServerFolder::Reply ServerFolder::Render(const json& published, const json& sett
             list.push_back({{"url", base + "/files/" + sub + "/" + UrlPathEncode(path)},
                             {"filename", path},
                             {"MD5", e.value("md5", "")}});
+            AddSize(list.back(), e);
         }
         return {200, text({{"count", list.size()}, {"downlist", list}}), {}};
     }

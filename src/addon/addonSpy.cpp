@@ -4,6 +4,7 @@
 
 #include "base/percent.h"
 #include "base/text.h"
+#include "net/download.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -124,10 +125,16 @@ void TaddonSpy::InstallAddon() {
     if (!EnsureFolder(FDownTemp))
         RaiseSystemError("Cannot create the folder", FDownTemp, errno);
 
-    const std::string archive = FDownTemp + FDownAddonName;
-    GetIntoFile(*FHttp, FDownAddonUrl, archive);
+    // The archive gets a file of its own: another add-on of the same name, or a patch the page
+    // named it after, is written elsewhere, and nothing writes this one once it is checked. It
+    // goes when the install ends: the page can ask again, and a page asking name after name
+    // cannot fill the disk. The page names no size, so the cap bounds it.
+    FreshDownload download(FDownTemp, FDownAddonName);
+    download.Get(*FHttp, FDownAddonUrl, DownloadBound{});
+    const std::string& archive = download.Path();
 
-    if (FDownAddonMd5 != Md5Hex(FileMd5(archive))) {
+    if (FDownAddonMd5 != download.Md5()) {
+        download.Discard();
         SendAddonNotice(kAddonDigestMismatch, kDigestMismatchText);
         return;
     }

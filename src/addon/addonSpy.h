@@ -18,6 +18,8 @@
 // - Nothing outside Interface/AddOns is written: an archive with an absolute item, a drive letter
 //   or a ".." part fails (1002) before anything is unpacked, and the archive name must be a plain
 //   file name (1002 before any download). Only http and https URLs are fetched, redirects too.
+// - The archive is written into a file of its own (net/download.h), at most kUnsizedDownloadCap
+//   bytes, and deleted when the install ends, whether it failed its digest or was installed.
 // - Nothing is lost: the archive is unpacked into a staging folder under the temporary folder;
 //   only a complete unpack replaces (type 1) or is merged into (other types) Interface/AddOns,
 //   under a journal in the download folder (addon/addonPlace.h). A failure leaves the add-on

@@ -19,6 +19,9 @@ public:
     // Creates a file for writing, replacing an existing one of that name (a link there is
     // replaced, never followed); nobody else is meant to use it meanwhile.
     bool Create(const std::string& path);
+    // Creates a file that must not exist yet (nothing at the name, not even a link), for writing;
+    // while it is open nobody else may write it. False with errno (EEXIST) otherwise.
+    bool CreateNew(const std::string& path);
     bool IsOpen() const { return fd_ >= 0; }
 
     // Reads up to `size` bytes; the count read (0 at the end), or -1.

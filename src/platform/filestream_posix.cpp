@@ -26,6 +26,12 @@ bool FileStream::Create(const std::string& path) {
     return fd_ >= 0;
 }
 
+bool FileStream::CreateNew(const std::string& path) {
+    Close();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    return fd_ >= 0;
+}
+
 std::int64_t FileStream::Read(void* data, std::size_t size) {
     for (;;) {
         ssize_t n = ::read(fd_, data, size);

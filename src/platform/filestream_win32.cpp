@@ -12,9 +12,10 @@ namespace {
 
 // A C runtime descriptor over a file opened with the sharing the POSIX side has: others may go
 // on reading, writing, renaming and deleting it.
-int OpenDescriptor(const std::string& path, DWORD access, DWORD disposition, int flags) {
-    HANDLE h = CreateFileW(win32::Wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+int OpenDescriptor(const std::string& path, DWORD access, DWORD disposition, int flags,
+                   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) {
+    HANDLE h = CreateFileW(win32::Wide(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         win32::Fail();
         return -1;
@@ -47,6 +48,14 @@ bool FileStream::Create(const std::string& path) {
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) && !(a & FILE_ATTRIBUTE_DIRECTORY))
         DeleteFileW(win32::Wide(path).c_str());
     fd_ = OpenDescriptor(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, _O_RDWR);
+    return fd_ >= 0;
+}
+
+bool FileStream::CreateNew(const std::string& path) {
+    Close();
+    // CREATE_NEW fails on anything at the name, a reparse point included; others may read the
+    // file while it is written, nobody may write, rename or delete it.
+    fd_ = OpenDescriptor(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, _O_RDWR, FILE_SHARE_READ);
     return fd_ >= 0;
 }
 

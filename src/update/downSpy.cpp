@@ -70,6 +70,7 @@ void TDownSpy::Execute() {
         InitHome();
         Wait1000();
         EnsureFolder(FDownTemp);
+        RemoveStaleDownloads();
         CheckUpdate();
         if (!platform::FileExists(FProgramFolder + "wow.exe"))
             InstallClient();
@@ -86,6 +87,8 @@ void TDownSpy::Execute() {
 std::string TDownSpy::FailureText(const std::exception_ptr& failure) const {
     try {
         std::rethrow_exception(failure);
+    } catch (const NoRoomError& e) {
+        return NoRoomText(e.Missing());
     } catch (const ExpiredAnswer&) {
         return kFailExpired;
     } catch (const UnverifiedAnswer&) {
@@ -134,21 +137,40 @@ void TDownSpy::CheckUpdate() {
     const std::string filename = answer.Text("filename");
     if (!IsPlainFileName(filename))
         return;
+    const DownloadBound bound = DownloadBound::Of(ListedSize(answer, FVerifier.Enabled()));
     ShowStatus("发现新版本，正在升级");
+    // Fetched and checked in a file of its own, then moved to its name: no other download writes
+    // there (each has its own folder), and what is started is the very file that was checked.
+    FreshDownload download(FDownTemp, filename);
+    GetIntoFile(url, download, bound, 1);
+    if (download.Md5() != answer.Text("MD5"))
+        return; // deleted with its folder
     const std::string path = FDownTemp + filename;
-    if (platform::FileExists(path))
+    if (!MoveFiles(download.Path(), path) || !download.IsAt(path)) {
         platform::DeleteFile(path);
-    GetIntoFile(url, path, 1);
-    if (Md5Hex(FileMd5(path)) == answer.Text("MD5")) {
-        platform::MakeExecutable(path);
-        ShellOpen(path, answer.Text("paramstr"));
+        throw SystemError("The update program could not be put at " + path, EIO);
     }
+    platform::MakeExecutable(path);
+    ShellOpen(path, answer.Text("paramstr"));
 }
 
-void TDownSpy::GetIntoFile(const std::string& url, const std::string& path, std::int32_t downState) {
+void TDownSpy::GetIntoFile(const std::string& url, FreshDownload& download, DownloadBound bound,
+                           std::int32_t downState) {
     FDownState = downState;
     FServiceRequest = false;
-    tw::GetIntoFile(*FHttp, url, path);
+    download.Get(*FHttp, url, bound);
+}
+
+void TDownSpy::RemoveStaleDownloads() {
+    // Each download's folder goes when it ends; a run that was cut off leaves its own. Only this
+    // process's downloads can be under way (one launcher runs at a time).
+    std::vector<platform::DirEntry> entries;
+    if (!platform::ListFolder(FDownTemp, entries))
+        return;
+    const std::string mine = kDownloadFolderPrefix + std::to_string(platform::CurrentProcessId()) + "-";
+    for (const auto& e : entries)
+        if (e.isFolder && e.name.rfind(kDownloadFolderPrefix, 0) == 0 && e.name.rfind(mine, 0) != 0)
+            platform::RemoveTree(FDownTemp + e.name);
 }
 
 std::string TDownSpy::PostAction(const std::string& action, const FormFields& extra) {

@@ -12,6 +12,7 @@
 // From the shell, on MSG_START_UPDATE:   tw::TDownSpy::Start(mainForm);
 #include "base/digestAhead.h"
 #include "base/mainform.h"
+#include "net/download.h"
 #include "net/http.h"
 #include "net/service.h"
 #include "net/signature.h"
@@ -71,10 +72,10 @@ public:
     // The client's trust settings (tests give a test CA here before Resume).
     TTlsHandler& TlsHandler() { return *FSSLIO; }
 
-    // GETs `url` into a new file at `path` (an existing one is replaced) with `downState` as the
-    // progress text selector (1 update program, 2 patch). Raises on any failure; what arrived
-    // stays in the file. Public for the benchmark; the steps use it.
-    void GetIntoFile(const std::string& url, const std::string& path, std::int32_t downState);
+    // GETs `url` into `download`, held to `bound`, with `downState` as the progress text selector
+    // (1 update program, 2 patch). Raises on any failure; nothing that arrived is kept. Public for
+    // the benchmark; the steps use it.
+    void GetIntoFile(const std::string& url, FreshDownload& download, DownloadBound bound, std::int32_t downState);
 
 protected:
     // The whole sequence; every error ends it, and the page always gets lblstartgame once.
@@ -83,6 +84,8 @@ protected:
     // The steps, in their order.
     void InitHome();
     void CheckUpdate();
+    // Deletes the download folders that earlier runs left in the temporary folder.
+    void RemoveStaleDownloads();
     // Step 5 (the client is missing): the client list, the aria2 passes with their file checks,
     // the deployment. Built in downSpy_client.cpp.
     void InstallClient();

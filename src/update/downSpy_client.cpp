@@ -12,6 +12,7 @@
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "net/download.h"
 #include "update/downloadInput.h"
 
 #include <nlohmann/json.hpp>
@@ -75,13 +76,21 @@ void TDownSpy::GetWowFiles() {
     // RPC port (downloadInput.h).
     std::vector<std::string> lines;
     bool hasGame = false;
+    ListedSizes named;
+    std::uint64_t needed = 0; // what the listed files still need on the disk
     const std::size_t entries = FJsonObj.Count("downlist");
     for (std::size_t i = 0; i < entries; ++i) {
         TAnswer entry = FJsonObj.Entry("downlist", i);
         const std::string url = entry.Text("url");
         const std::string filename = entry.Text("filename");
+        const std::optional<std::uint64_t> size = ListedSize(entry, FVerifier.Enabled());
+        named.Add(filename, size);
         if (!IsFetchableEntry(url, filename))
             continue;
+        if (size) {
+            const std::int64_t there = platform::FileSize(ClientFilePath(filename));
+            needed += *size - std::min<std::uint64_t>(*size, there > 0 ? static_cast<std::uint64_t>(there) : 0);
+        }
         hasGame |= EqualsNoCase(filename, "wow.exe");
         lines.push_back(url);
         lines.push_back(" out=wow" + kSep + ToNativeSeparators(filename));
@@ -91,6 +100,8 @@ void TDownSpy::GetWowFiles() {
     if (!hasGame)
         throw AnswerError("The answer to getWowFiles names no wow.exe to fetch");
     EnsureFolder(FDownPath);
+    // Known before the first byte is fetched, rather than when the disk is full.
+    CheckRoom(FDownPath, needed);
     WriteNativeProgramLines(FDownPath + "d.lst", lines);
     platform::WriteFileAtomic(FDownPath + "aria2.conf", NeutraliseAria2Conf(GetAria2Conf()));
 }
@@ -222,6 +233,13 @@ void TDownSpy::CheckWowFiles() {
         // A file beside its aria2 control file is still being fetched (the pass broke off): it is
         // not there yet, but what has arrived stays for the next pass to continue.
         if (platform::FileExists(ClientFilePath(filename) + ".aria2")) {
+            FCkok = false;
+            continue;
+        }
+        // A file of another size than listed is wrong whatever its digest, and is not read.
+        const std::optional<std::uint64_t> size = ListedSize(entry, false);
+        if (size && platform::FileSize(ClientFilePath(filename)) != static_cast<std::int64_t>(*size)) {
+            platform::DeleteFile(ClientFilePath(filename));
             FCkok = false;
             continue;
         }

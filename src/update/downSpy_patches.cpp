@@ -12,22 +12,30 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
+#include <optional>
 #include <thread>
 
 namespace tw {
 
 namespace {
 
-// The fetched-patch list: digest text = the entry's filename, in order of first setting.
+// The fetched-patch list: digest text = the entry's filename and its download, in order of first
+// setting.
+struct FetchedPatch {
+    std::string md5, filename;
+    std::unique_ptr<FreshDownload> download;
+};
 struct FetchedPatches {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    void Set(const std::string& md5, const std::string& filename) {
+    std::vector<FetchedPatch> pairs;
+    void Set(const std::string& md5, const std::string& filename, std::unique_ptr<FreshDownload> download) {
         for (auto& p : pairs)
-            if (EqualsNoCase(p.first, md5)) {
-                p.second = filename;
+            if (EqualsNoCase(p.md5, md5)) {
+                p.filename = filename;
+                p.download = std::move(download);
                 return;
             }
-        pairs.emplace_back(md5, filename);
+        pairs.push_back({md5, filename, std::move(download)});
     }
 };
 
@@ -43,7 +51,6 @@ std::string DigestOf(DigestAhead& ahead, const std::string& path) {
 void TDownSpy::CheckPatches() {
     FetchedPatches fetched;
     auto targetPath = [&](const std::string& filename) { return FProgramFolder + ToNativeSeparators(filename); };
-    auto tempPath = [&](const std::string& filename) { return FDownTemp + FilePart(targetPath(filename)); };
 
     // The installed patches are digested on every core ahead of their turn, and each fetched one
     // as soon as it has arrived, while the next one is fetched; every verdict, text and move
@@ -53,6 +60,21 @@ void TDownSpy::CheckPatches() {
         ShowStatus("正在检测游戏补丁文件...");
         const TAnswer answer = TAnswer::Parse(PostAction("getPatches"), "getPatches");
         const std::int32_t count = answer.Int32("count");
+        // Every size is read before anything is fetched: a list that names a wrong one, or one
+        // file twice with two, is no list to act on.
+        std::vector<std::optional<std::uint64_t>> sizes;
+        ListedSizes named;
+        // (Only the entries there are: the loop below meets a missing one in its turn.)
+        const auto list = answer.Json().find("downlist");
+        const std::size_t listed =
+            list != answer.Json().end() && list->is_array()
+                ? std::min<std::size_t>(list->size(), static_cast<std::size_t>(std::max(count, 0)))
+                : 0;
+        for (std::size_t i = 0; i < listed; ++i) {
+            const TAnswer entry = answer.Entry("downlist", i);
+            sizes.push_back(ListedSize(entry, FVerifier.Enabled()));
+            named.Add(entry.Text("filename"), sizes.back());
+        }
         try {
             for (std::int32_t i = 0; i < count; ++i) {
                 const TAnswer entry = answer.Entry("downlist", static_cast<std::size_t>(i));
@@ -79,20 +101,22 @@ void TDownSpy::CheckPatches() {
             if (platform::FileExists(target) && DigestOf(ahead, target) == md5)
                 continue;
             ShowStatus("正在下载游戏补丁，请耐心等待...");
-            GetIntoFile(url, tempPath(filename), 2);
-            ahead.Queue(tempPath(filename));
-            fetched.Set(md5, filename);
+            // A file of its own: an add-on the page named like this patch is written elsewhere.
+            auto download = std::make_unique<FreshDownload>(FDownTemp, FilePart(target));
+            GetIntoFile(url, *download, DownloadBound::Of(sizes[static_cast<std::size_t>(i)]), 2);
+            ahead.Queue(download->Path());
+            fetched.Set(md5, filename, std::move(download));
             Wait1000();
         }
 
         ShowStatus("效验补丁文件，请耐心等待...");
         bool failed = refused;
-        for (const auto& [md5, filename] : fetched.pairs) {
-            const std::string temp = tempPath(filename);
+        for (auto& patch : fetched.pairs) {
+            const std::string temp = patch.download->Path();
             if (!platform::FileExists(temp)) {
                 failed = true;
-            } else if (DigestOf(ahead, temp) != md5) {
-                platform::DeleteFile(temp);
+            } else if (patch.download->Md5(ahead.Digest(temp)) != patch.md5) {
+                patch.download->Discard();
                 failed = true;
             }
         }
@@ -105,10 +129,16 @@ void TDownSpy::CheckPatches() {
     }
 
     // Moved over the old file rather than after deleting it: a move that fails keeps the old one.
-    for (const auto& [md5, filename] : fetched.pairs)
-        if (!MoveFiles(tempPath(filename), targetPath(filename)))
-            throw SystemError("The patch " + tempPath(filename) + " could not be moved to " + targetPath(filename),
-                              EIO);
+    // What lands in place must be the file that was checked; anything else there goes.
+    for (const auto& patch : fetched.pairs) {
+        const std::string target = targetPath(patch.filename);
+        if (!MoveFiles(patch.download->Path(), target))
+            throw SystemError("The patch " + patch.download->Path() + " could not be moved to " + target, EIO);
+        if (!patch.download->IsAt(target)) {
+            platform::DeleteFile(target);
+            throw SystemError("The patch at " + target + " is not the one that was checked", EIO);
+        }
+    }
     FForm.PostMessage(MSG_CLEAR_CACHE);
 }
 
