@@ -4,7 +4,6 @@
 
 #include "base/percent.h"
 #include "base/text.h"
-#include "net/download.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -130,7 +129,7 @@ void TaddonSpy::InstallAddon() {
     // goes when the install ends: the page can ask again, and a page asking name after name
     // cannot fill the disk. The page names no size, so the cap bounds it.
     FreshDownload download(FDownTemp, FDownAddonName);
-    download.Get(*FHttp, FDownAddonUrl, DownloadBound{});
+    download.Get(*FHttp, FDownAddonUrl, DownloadBound{FDownloadLimit, false});
     const std::string& archive = download.Path();
 
     if (FDownAddonMd5 != download.Md5()) {

@@ -28,6 +28,7 @@
 #include "base/helpers.h"
 #include "base/mainform.h"
 #include "base/safePath.h"
+#include "net/download.h"
 #include "net/http.h"
 
 #include <cstdint>
@@ -81,6 +82,8 @@ public:
     // them); tests lower them.
     std::uint64_t FUnpackSizeLimit = std::uint64_t{2} << 30;
     std::uint32_t FUnpackItemLimit = 100'000;
+    // The page names no size for the archive: its download stops here (tests lower it).
+    std::uint64_t FDownloadLimit = kUnsizedDownloadCap;
     // Room left for the player after an add-on is unpacked.
     static constexpr std::uint64_t kFreeSpaceMargin = 64u << 20;
     // How far the unpacked bytes may run past the announced total before the unpacking stops.

@@ -154,7 +154,8 @@ TEST(AddonWorker, InstallsOverExistingAddonsOrReplacesThemByType) {
         WriteBytes(site.AddOns() + "Mine/Mine.lua", "mine");
         WriteBytes(site.AddOns() + "Shared/common.lua", "old common");
         WriteBytes(site.AddOns() + "Shared/extra.lua", "old extra");
-        // An archive saved by an earlier request of the same name is replaced.
+        // A file at the archive's name (saved there by earlier versions) is neither read nor
+        // written: the download has a file of its own.
         WriteBytes(site.Temp() + "new.zip", "an earlier download");
 
         site.Worker(site.Url("new.zip"), "new.zip", site.Md5("new.zip"), type).Execute();
@@ -173,9 +174,9 @@ TEST(AddonWorker, InstallsOverExistingAddonsOrReplacesThemByType) {
             EXPECT_THAT(ListTree(site.AddOns()),
                         ElementsAre("Mine/", "Mine/Mine.lua", "NewAddon/", "NewAddon/NewAddon.toc", "NewAddon/核心.lua",
                                     "Shared/", "Shared/common.lua", "Shared/extra.lua", "团队助手/", "团队助手/说明.txt"));
-        // The archive stays; the staging folder does not.
+        // Neither the archive nor the staging folder stays.
         EXPECT_THAT(ListTree(site.Temp()), ElementsAre("new.zip"));
-        EXPECT_EQ(ToolMd5(site.Temp() + "new.zip"), site.Md5("new.zip"));
+        EXPECT_EQ(ReadBytes(site.Temp() + "new.zip"), "an earlier download");
     }
 }
 
@@ -193,7 +194,7 @@ TEST(AddonWorker, DigestMismatchTouchesNothing) {
         EXPECT_THAT(Folded(site.Codes()), ElementsAre(0, 1, 2, 1001, -1)) << expected;
         EXPECT_EQ(site.Form().Texts("lbldownaddon").back(), R"({"code":1001,"msg":"插件下载失败"})");
         EXPECT_THAT(ListTree(site.AddOns()), ElementsAre("Mine/", "Mine/Mine.lua"));
-        EXPECT_TRUE(Exists(site.Temp() + "new.zip")); // the download stays for a look
+        EXPECT_THAT(ListTree(site.Temp()), ElementsAre()) << "a download that failed its check is deleted at once";
     }
 }
 
@@ -222,6 +223,7 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
         bool no7z = false;
         std::uint64_t sizeLimit = 0; // lowered limits of the worker, 0 for its own
         std::uint32_t itemLimit = 0;
+        std::uint64_t downloadLimit = 0;
     };
     const std::vector<Case> cases{
         {"404", "missing.zip", 1, {0, 1, 2, 1002, -1}, "", false},
@@ -239,6 +241,10 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
         // Refused before anything is written: more than the limits let through.
         {"bigger than the limit", "new.zip", 0, {0, 1, 2, 3, 1002, -1}, "", false, 1'000'000},
         {"more items than the limit", "new.zip", 0, {0, 1, 2, 3, 1002, -1}, "", false, 0, 2},
+        // Stopped while it arrives, announced length or not.
+        {"longer than the download cap", "new.zip", 0, {0, 1, 2, 1002, -1}, "", false, 0, 0, 100'000},
+        {"unannounced, longer than the cap", "new.zip", 0, {0, 2, 1002, -1}, R"({"no_length": true})", false, 0, 0,
+         100'000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -258,6 +264,8 @@ TEST(AddonWorker, FailuresEndWith1002AndLeaveTheAddonFolderAsItWas) {
             worker.FUnpackSizeLimit = c.sizeLimit;
         if (c.itemLimit)
             worker.FUnpackItemLimit = c.itemLimit;
+        if (c.downloadLimit)
+            worker.FDownloadLimit = c.downloadLimit;
         worker.Execute();
         EXPECT_THAT(Folded(site.Codes()), ElementsAreArray(c.codes));
         EXPECT_EQ(site.Form().Texts("lbldownaddon").back(), R"({"code":1002,"msg":"插件安装失败"})");
@@ -402,6 +410,6 @@ TEST(AddonWorker, NoRoomForTheUnpackFailsBeforeWriting) {
     site.Worker(site.Url("new.zip"), "new.zip", site.Md5("new.zip"), 0).Execute();
     EXPECT_THAT(Folded(site.Codes()), ElementsAre(0, 1, 2, 3, 1002, -1));
     EXPECT_EQ(ListTree(site.AddOns()), (std::vector<std::string>{"Mine/", "Mine/Mine.lua"}));
-    EXPECT_EQ(ListTree(site.Temp()), std::vector<std::string>{"new.zip"});
+    EXPECT_EQ(ListTree(site.Temp()), std::vector<std::string>{});
     UnmountSmallFileSystem(site.Temp());
 }
