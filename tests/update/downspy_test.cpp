@@ -397,3 +397,29 @@ TEST_F(SignedWorkerTest, ReplayedSwappedExpiredAndOlderAnswersAreRefused) {
         row.expect();
     }
 }
+
+// A build with a key takes a file only with its size: a signed list or offer that names none is
+// refused whole, and nothing is fetched.
+TEST_F(SignedWorkerTest, ListsWithoutSizesAreRefused) {
+    WriteBytes(root / "patches/Data/a.MPQ", "a patch");
+    const json patch = {{"url", service->Url("/files/patches/Data/a.MPQ")},
+                        {"filename", "Data/a.MPQ"},
+                        {"MD5", Md5Hex(FileMd5(root / "patches/Data/a.MPQ"))}};
+    const json offer = {{"url", service->Url("/files/update/tarnwick_update.sh")},
+                        {"filename", "tarnwick_update.sh"},
+                        {"version", "9.0.0.0"},
+                        {"MD5", Md5Hex(FileMd5(root / "update/tarnwick_update.sh"))}};
+    const struct {
+        const char* action;
+        std::string body;
+    } rows[] = {{"getPatches", json{{"count", 1}, {"downlist", {patch}}}.dump()}, {"getupdate", offer.dump()}};
+    for (const auto& row : rows) {
+        form = std::make_unique<Recorder>();
+        service->SetKnobs({{"actions", {{row.action, {{"body", row.body}}}}}});
+        RunWorker();
+        EXPECT_EQ(Statuses().back(), kFailBadAnswer) << row.action;
+        for (const auto& a : Actions())
+            EXPECT_EQ(a.find("GET /files/"), std::string::npos) << row.action << ": " << a;
+    }
+    EXPECT_FALSE(Exists(program / "Data/a.MPQ"));
+}
