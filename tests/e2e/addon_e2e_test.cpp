@@ -69,7 +69,7 @@ TEST(AddonE2E, TheDemoHomePageInstallsAGbkNamedAddon) {
     EXPECT_EQ(ListTree(folder.Path() + "Interface/AddOns/"),
               (std::vector<std::string>{"Mine/", "Mine/Mine.toc", "团队助手/", "团队助手/团队助手.toc",
                                         "团队助手/核心.lua"}));
-    EXPECT_TRUE(Exists(folder.Path() + "down/temp/DemoAddon.zip"));
+    EXPECT_FALSE(Exists(folder.Path() + "down/temp/DemoAddon.zip")) << "the archive goes once installed";
     EXPECT_FALSE(Exists(folder.Path() + "Interface/AddOns/Half"));
     EXPECT_FALSE(Exists(folder.Path() + "Interface/.AddOns-old-9-1"));
     EXPECT_FALSE(Exists(folder.Path() + "Interface/.AddOns-new-9-1"));
