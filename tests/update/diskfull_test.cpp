@@ -57,3 +57,25 @@ TEST_F(WorkerTest, AFullDiskIsNamed) {
     }
     ::umount(Temp().c_str());
 }
+
+class ClientDiskTest : public WorkerFixture {
+protected:
+    ClientDiskTest() { withClient = false; }
+};
+
+// The client's listed sizes, less what the download folder holds of them already, are checked
+// before aria2c is started.
+TEST_F(ClientDiskTest, NoRoomForTheClientIsNamedBeforeItIsFetched) {
+    const std::string down = program / "down";
+    std::filesystem::create_directories(down);
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tarnwick-full", down.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "no private mount here: " << std::strerror(errno);
+    WritePatternFile(root / "client/wow.exe", (2048 + 64) * 1024 + 1);
+    WritePatternFile(root / "client/Data/common.MPQ", 1024 * 1024);
+    RunWorker();
+    ::umount(down.c_str());
+    EXPECT_EQ(Statuses().back(), "磁盘空间不足，还需要 4 MB 可用空间，请清理磁盘后重新启动登录器");
+    for (const auto& a : Actions())
+        EXPECT_EQ(a.find("aria2.conf"), std::string::npos) << "stopped before the downloader was set up";
+}
