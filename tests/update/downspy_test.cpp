@@ -65,6 +65,16 @@ TEST_F(WorkerTest, MatchingUpdateIsDownloadedAndStarted) {
     EXPECT_EQ(ReadBytes(Temp() + "marker.txt"), "--from|launcher|");
 }
 
+// A run cut off in the middle of a download leaves its folder; the next run clears it, and
+// leaves the rest of the temporary folder alone.
+TEST_F(WorkerTest, DownloadFoldersOfEarlierRunsAreCleared) {
+    WriteBytes(Temp() + "download-0-1-2/a.MPQ", "half a patch");
+    WriteBytes(Temp() + "kept.txt", "not ours");
+    RunWorker();
+    EXPECT_FALSE(Exists(Temp() + "download-0-1-2"));
+    EXPECT_TRUE(Exists(Temp() + "kept.txt"));
+}
+
 TEST_F(WorkerTest, MismatchingDigestStartsNothing) {
     json update = Update();
     update["md5"] = Md5Hex(FileMd5(root / "update/tarnwick_update.sh"));

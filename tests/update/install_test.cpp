@@ -212,8 +212,26 @@ TEST_F(InstallTest, ListShapes) {
         e["url"] = url;
         return e;
     };
+    auto sized = [&](json e, const json& size) {
+        e["size"] = size;
+        return e;
+    };
+    const auto wowSize = fs::file_size(FsPath(root / "client/wow.exe"));
     const std::vector<Case> cases = {
         {"count 0, empty list", {{"count", 0}, {"downlist", json::array()}}, false, true},
+        {"sizes as listed",
+         {{"count", 1}, {"downlist", {sized(entry("wow.exe", "wow.exe"), wowSize)}}},
+         true},
+        // Of another size than listed, a file is wrong whatever its digest.
+        {"a size the file does not have",
+         {{"count", 1}, {"downlist", {sized(entry("wow.exe", "wow.exe"), wowSize + 1)}}},
+         false},
+        {"a size of -1", {{"count", 1}, {"downlist", {sized(entry("wow.exe", "wow.exe"), -1)}}}, false, true},
+        {"one file twice, two sizes",
+         {{"count", 2},
+          {"downlist", {sized(entry("wow.exe", "wow.exe"), wowSize), sized(entry("wow.exe", "wow.exe"), wowSize + 1)}}},
+         false,
+         true},
         {"no wow.exe in the list",
          {{"count", 1}, {"downlist", {entry("Data/common.MPQ", "Data/common.MPQ")}}},
          false,
