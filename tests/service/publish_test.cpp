@@ -257,3 +257,32 @@ TEST(Publish, SignsWhatItPublishes) {
     for (const char* bad : {"0", "30", "2x", "400d", "-5m"})
         EXPECT_NE(Publish(root, &out, {"--signing-key", keys / "signing-key.pem", "--lifetime", bad}), 0) << bad;
 }
+
+// Each file's size is named beside its digest; state published before sizes were kept is still
+// served, without them.
+TEST(Publish, NamesSizesAndServesOlderStateWithout) {
+    TempFolder root;
+    WriteBytes(root / "client/wow.exe", "game");
+    WriteBytes(root / "patches/Data/a.MPQ", "a patch");
+    WriteBytes(root / "update/setup.sh", "update");
+    WriteBytes(root / "service.json", R"({"update": {"version": "9.0", "file": "update/setup.sh"}})");
+    std::string out;
+    ASSERT_EQ(Publish(root, &out), 0) << out;
+    {
+        ReferenceService service(root.Path(), {}, {}, true);
+        EXPECT_EQ(json::parse(Action(service, "getWowFiles").body)["downlist"][0]["size"], 4);
+        EXPECT_EQ(json::parse(Action(service, "getPatches").body)["downlist"][0]["size"], 7);
+        EXPECT_EQ(json::parse(Action(service, "getupdate").body)["size"], 6);
+    }
+    json published = json::parse(ReadBytes(root / "published.json"));
+    for (const char* list : {"client", "patches"})
+        for (auto& e : published[list])
+            e.erase("size");
+    published["update"].erase("size");
+    WriteBytes(root / "published.json", published.dump());
+    ReferenceService older(root.Path(), {}, {}, true);
+    const json client = json::parse(Action(older, "getWowFiles").body);
+    EXPECT_FALSE(client["downlist"][0].contains("size"));
+    EXPECT_EQ(client["downlist"][0]["MD5"], ToolMd5(root / "client/wow.exe"));
+    EXPECT_FALSE(json::parse(Action(older, "getupdate").body).contains("size"));
+}
