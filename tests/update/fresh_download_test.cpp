@@ -213,18 +213,3 @@ TEST_F(FreshDownloadTest, SizesHoldWhileTheFileArrives) {
         EXPECT_TRUE(!Exists(Temp()) || std::filesystem::is_empty(Temp())) << row.name << ": nothing is left";
     }
 }
-
-// The service names each file's size, and a launcher with a key takes no list without them.
-TEST_F(FreshDownloadTest, TheServiceNamesSizes) {
-    Settings({{"update", Update()}});
-    RunWorker();
-    const TAnswer patches = TAnswer::Parse(PostAction(*std::make_unique<THttpClient>(), service->Endpoint(),
-                                                      "getPatches"),
-                                           "getPatches");
-    EXPECT_EQ(patches.Entry("downlist", 0).Json().at("size"), 300'000);
-    const TAnswer update = TAnswer::Parse(
-        PostAction(*std::make_unique<THttpClient>(), service->Endpoint(), "getupdate", {{"version", "1.0.0.0"}}),
-        "getupdate");
-    EXPECT_EQ(update.Json().at("size"), std::filesystem::file_size(root / "update/tarnwick_update.sh"));
-    EXPECT_EQ(ReadBytes(program / "Data/a.MPQ"), ReadBytes(patch));
-}
